@@ -1,0 +1,82 @@
+#include "bin/nimbra-native-host/run_host.h"
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "browser/heartbeat.h"
+#include "browser/identification.h"
+#include "host/fatal_error.h"
+#include "host/reply.h"
+
+namespace nimbra {
+
+namespace {
+
+using host::Json;
+
+using Handler = Json (*)(const Json& request, platform::System& system);
+
+Json handle_ping(const Json&, platform::System&) {
+    return Json{{"host", host::kHostName}, {"ok", true}, {"version", host::kHostVersion}};
+}
+
+// Every request type the host serves; anything else gets the unknown-type reply.
+struct Route {
+    std::string_view type;
+    Handler handler;
+};
+constexpr Route kRoutes[] = {
+    {"ping", handle_ping},
+};
+
+Handler find_handler(const Json& request) {
+    if (!request.is_object()) return nullptr;
+    auto type = request.find("type");
+    if (type == request.end() || !type->is_string()) return nullptr;
+    const auto& name = type->get_ref<const std::string&>();
+    for (const Route& route : kRoutes) {
+        if (route.type == name) return route.handler;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void run_host(platform::System& system, host::MessageReader& reader, host::ByteSink& replies) {
+    const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(system);
+    for (;;) {
+        host::InboundMessage message = reader.read();
+        if (std::holds_alternative<host::EndOfInput>(message)) return;
+        const Json& request = std::get<Json>(message);
+
+        browser::refresh_heartbeats(system, ancestry, request);
+
+        Handler handler = find_handler(request);
+        Json reply = handler != nullptr ? handler(request, system)
+                                        : host::error_reply("Unknown message type");
+        host::ok_or_fatal(host::write_message(replies, reply));
+    }
+}
+
+int host_main(platform::System& system) {
+    host::MessageReader reader(host::standard_input());
+    host::ByteSink& replies = host::standard_output();
+    std::string failure;
+    try {
+        run_host(system, reader, replies);
+        return 0;
+    } catch (const host::FatalError& error) {
+        failure = error.what();
+    } catch (const std::bad_alloc&) {
+        failure = "out of memory";
+    } catch (const std::exception& error) {
+        // Not expected from any handler; still one final reply rather than a crash.
+        failure = error.what();
+    }
+    // The final reply has `error` then `ok`, as every reply orders its keys.
+    static_cast<void>(host::write_message(replies, host::error_reply(failure)));
+    return 0;
+}
+
+}  // namespace nimbra

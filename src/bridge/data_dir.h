@@ -1,0 +1,35 @@
+// The per-user data directory shared with the desktop application, and the
+// names of everything in it. Nothing here touches the disk.
+#pragma once
+
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace nimbra::bridge {
+
+inline constexpr std::string_view kNoDataDirMessage = "No local data directory";
+
+inline constexpr std::string_view kLegacyHeartbeatFile = "extension-heartbeat.json";
+inline constexpr std::string_view kHeartbeatsFile = "extension-heartbeats-v2.json";
+inline constexpr std::string_view kWakeFlagFile = "wake-main.flag";
+inline constexpr std::string_view kLaunchLockFile = "desktop-launch.lock";
+
+// A path, or the reason there is none ("No local data directory").
+using PathResult = std::optional<platform::Path>;
+
+// LocalAppData/Velisto/Nimbra, looked up afresh on every call; nullopt when
+// the local application data folder is unknown.
+PathResult local_data_dir(platform::System& system);
+PathResult inbox_dir(platform::System& system);
+PathResult inbox_results_dir(platform::System& system);
+PathResult browser_transfers_dir(platform::System& system);
+
+// The same, throwing FatalError("No local data directory") for requests
+// that cannot go on without the folder.
+platform::Path require_local_data_dir(platform::System& system);
+platform::Path require_inbox_dir(platform::System& system);
+platform::Path require_inbox_results_dir(platform::System& system);
+platform::Path require_browser_transfers_dir(platform::System& system);
+
+}  // namespace nimbra::bridge

@@ -1,0 +1,106 @@
+#include "host/framing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "host/fatal_error.h"
+
+namespace nimbra::host {
+
+namespace {
+
+constexpr std::size_t kReadBufferBytes = 64 * 1024;
+
+class StdinSource final : public ByteSource {
+public:
+    platform::Result<std::size_t> read(std::span<char> buffer) override {
+        return platform::read_stdin(buffer);
+    }
+};
+
+class StdoutSink final : public ByteSink {
+public:
+    platform::Status write(std::string_view bytes) override { return platform::write_stdout(bytes); }
+};
+
+}  // namespace
+
+ByteSource& standard_input() {
+    static StdinSource source;
+    return source;
+}
+
+ByteSink& standard_output() {
+    static StdoutSink sink;
+    return sink;
+}
+
+MessageReader::MessageReader(ByteSource& source) : source_(source), buffer_(kReadBufferBytes) {}
+
+std::size_t MessageReader::read_exact(std::span<char> out) {
+    std::size_t filled = 0;
+    while (filled < out.size()) {
+        if (begin_ < end_) {
+            std::size_t take = std::min(end_ - begin_, out.size() - filled);
+            std::memcpy(out.data() + filled, buffer_.data() + begin_, take);
+            begin_ += take;
+            filled += take;
+            continue;
+        }
+        // Large remainders go straight into the caller's buffer: a 2 MiB body
+        // is not copied twice.
+        std::size_t wanted = out.size() - filled;
+        bool direct = wanted >= buffer_.size();
+        std::span<char> target = direct ? out.subspan(filled) : std::span<char>(buffer_);
+        platform::Result<std::size_t> got = source_.read(target);
+        if (!got) throw FatalError::from_os(got.error());
+        if (*got == 0) return filled;
+        if (direct) {
+            filled += *got;
+        } else {
+            begin_ = 0;
+            end_ = *got;
+        }
+    }
+    return filled;
+}
+
+InboundMessage MessageReader::read() {
+    char header[4];
+    if (read_exact(header) < sizeof header) return EndOfInput{};
+    std::uint32_t length = 0;
+    for (int i = 3; i >= 0; --i) {
+        length = (length << 8) | static_cast<unsigned char>(header[i]);
+    }
+    // Checked before allocating: a hostile length must not cost memory.
+    if (length > kMaxRequestBytes) throw FatalError("Native message too large");
+
+    std::string body(length, '\0');
+    if (read_exact(body) < length) throw FatalError("failed to fill whole buffer");
+    JsonParse parsed = parse_json(body);
+    if (!parsed.value) throw FatalError(parsed.error);
+    return std::move(*parsed.value);
+}
+
+platform::Status write_message(ByteSink& sink, const Json& value) {
+    std::string body = to_compact_json(value);
+    auto length = static_cast<std::uint32_t>(body.size());  // modulo 2^32 by design
+    std::string frame;
+    frame.reserve(body.size() + 4);
+    for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
+    frame.append(body);
+    // Length and body in one write, so nothing can come between them.
+    return sink.write(frame);
+}
+
+InboundMessage read_native_message() {
+    static MessageReader reader(standard_input());
+    return reader.read();
+}
+
+platform::Status write_native_message(const Json& value) {
+    return write_message(standard_output(), value);
+}
+
+}  // namespace nimbra::host

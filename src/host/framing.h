@@ -1,0 +1,67 @@
+// Native messaging frames: a 4-byte little-endian length, then that many
+// bytes of UTF-8 JSON. The same in both directions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "host/json.h"
+#include "platform/platform.h"
+
+namespace nimbra::host {
+
+// Largest request body accepted, in bytes.
+inline constexpr std::uint32_t kMaxRequestBytes = 2097152;
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Bytes read into `buffer`; 0 when the input has ended.
+    virtual platform::Result<std::size_t> read(std::span<char> buffer) = 0;
+};
+
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual platform::Status write(std::string_view bytes) = 0;
+};
+
+// The process's own standard input and output.
+ByteSource& standard_input();
+ByteSink& standard_output();
+
+struct EndOfInput {};
+using InboundMessage = std::variant<Json, EndOfInput>;
+
+// Reads request frames through one buffer that lives as long as the reader.
+class MessageReader {
+public:
+    explicit MessageReader(ByteSource& source);
+
+    // One whole frame, parsed; EndOfInput when the input ends where a frame
+    // would begin or inside its length. Throws FatalError for an oversized,
+    // cut-short or malformed frame and for a failed read.
+    InboundMessage read();
+
+private:
+    // Bytes copied into `out` before the input ended (== out.size() when whole).
+    std::size_t read_exact(std::span<char> out);
+
+    ByteSource& source_;
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+// Serialises the value compactly and writes it as one frame.
+platform::Status write_message(ByteSink& sink, const Json& value);
+
+// The frame reader and writer on the process's standard handles.
+InboundMessage read_native_message();
+platform::Status write_native_message(const Json& value);
+
+}  // namespace nimbra::host

@@ -1,0 +1,42 @@
+// JSON for the host: one value type, a strict parser with exact fault
+// messages, and the two layouts every reply and every file uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace nimbra::host {
+
+// Objects keep their members in ascending byte order of the keys.
+using Json = nlohmann::json;
+
+// Deepest nesting of arrays and objects a text may have.
+inline constexpr std::size_t kMaxJsonDepth = 128;
+
+struct JsonParse {
+    std::optional<Json> value;  // set on success
+    std::string error;          // "<fault> at line <L> column <C>" on failure
+};
+
+// Parses exactly one JSON text of UTF-8 bytes, optionally surrounded by
+// white space. Later duplicate keys replace earlier ones.
+JsonParse parse_json(std::string_view text);
+
+// Compact form: no white space, members in key order.
+std::string to_compact_json(const Json& value);
+
+// Two-space indented form, no trailing newline; {} and [] for empty ones.
+std::string to_indented_json(const Json& value);
+
+// Appends `text` as a quoted JSON string with the host's escaping rules.
+void append_json_string(std::string& out, std::string_view text);
+
+// Reads a member that must have one JSON type; any other type counts as absent.
+const std::string* string_member(const Json& object, std::string_view key);
+
+}  // namespace nimbra::host
