@@ -118,7 +118,7 @@ Status create_directories(const Path& path) {
     }
     Path parent = path.parent_path();
     if (!parent.empty() && parent != path) {
-        Status made = create_directories(parent);
+        Status made = platform::create_directories(parent);
         if (!made) return made;
     }
     if (::mkdir(path.c_str(), 0777) == 0) return Status::success();

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both targets and runs every test: unit and
+# host-level tests natively and under wine, the executable checks, the fuzz
+# targets briefly, and the Chromium end-to-end suite.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl
+build_all
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "== building the fuzz targets (build/fuzz)"
+  scripts/fuzz.sh --build-only
+fi
+
+start_wine
+
+# One CTest run over every build tree, so the last line counts everything.
+mkdir -p build/all
+{
+  echo "subdirs(\"$ROOT/build/native\")"
+  echo "subdirs(\"$ROOT/build/windows\")"
+  [ -f build/fuzz/CTestTestfile.cmake ] && echo "subdirs(\"$ROOT/build/fuzz\")"
+} > build/all/CTestTestfile.cmake
+echo "== running the tests"
+ctest --test-dir build/all -j2 --output-on-failure --timeout 600
