@@ -1,0 +1,145 @@
+// Processes, clock, folder lookup, spawning and random bytes on Windows.
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/unicode.h"
+
+namespace nimbra::platform {
+
+namespace {
+
+constexpr std::string_view kAppProcessNames[] = {"velisto-download-manager.exe",
+                                                 "velisto download manager.exe"};
+constexpr std::string_view kAppCandidates[] = {"velisto-download-manager.exe",
+                                               "Velisto Download Manager.exe"};
+
+OsError last_error() { return OsError{static_cast<std::uint32_t>(::GetLastError())}; }
+
+// The longest path Windows handles at all, in UTF-16 units.
+constexpr DWORD kLongestPath = 32768;
+
+using ProcessPrngFunction = BOOL(WINAPI*)(PBYTE, SIZE_T);
+
+// ProcessPrng is the generator BCryptGenRandom itself ends in, without its
+// provider lookup; it exists from Windows 10 on, not in older systems or wine.
+ProcessPrngFunction load_process_prng() {
+    HMODULE module = ::LoadLibraryExW(L"bcryptprimitives.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return nullptr;
+    // Kept loaded for the life of the process: the pointer is cached.
+    return reinterpret_cast<ProcessPrngFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(module, "ProcessPrng")));
+}
+
+class WindowsSystem final : public System {
+public:
+    std::optional<std::vector<ProcessEntry>> snapshot_processes() override {
+        HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return std::nullopt;
+        std::vector<ProcessEntry> entries;
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        if (::Process32FirstW(snapshot, &entry)) {
+            do {
+                std::size_t length = 0;
+                while (length < MAX_PATH && entry.szExeFile[length] != L'\0') ++length;
+                entries.push_back({static_cast<std::uint32_t>(entry.th32ProcessID),
+                                   static_cast<std::uint32_t>(entry.th32ParentProcessID),
+                                   win32::to_utf8(std::wstring_view(entry.szExeFile, length))});
+            } while (::Process32NextW(snapshot, &entry));
+        }
+        ::CloseHandle(snapshot);
+        return entries;
+    }
+
+    std::uint32_t current_process_id() override { return static_cast<std::uint32_t>(::GetCurrentProcessId()); }
+
+    std::optional<Path> local_app_data() override {
+        PWSTR folder = nullptr;
+        HRESULT result = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
+        std::optional<Path> path;
+        if (result == S_OK && folder != nullptr) path = Path(std::wstring(folder));
+        // The documentation asks for the free whether or not the call succeeded.
+        ::CoTaskMemFree(folder);
+        return path;
+    }
+
+    std::optional<Path> own_executable() override {
+        std::wstring buffer(MAX_PATH, L'\0');
+        for (;;) {
+            DWORD size = static_cast<DWORD>(buffer.size());
+            DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+            if (length == 0) return std::nullopt;
+            // A full buffer means the name was cut; systems before Vista say
+            // so only by the length, later ones also by the error code.
+            if (length < size) {
+                buffer.resize(length);
+                return Path(std::move(buffer));
+            }
+            if (size >= kLongestPath) return std::nullopt;
+            buffer.resize(static_cast<std::size_t>(size) * 2);
+        }
+    }
+
+    Status start_program(const Path& program) override {
+        // The command line is only argv[0] for the program; the program path
+        // itself names the file, so no search order is involved.
+        std::wstring command_line = L"\"" + program.native() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        // Nothing is inherited: the browser's pipes must not stay open in a
+        // long-lived application, or the browser would never see them close.
+        if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process)) {
+            return last_error();
+        }
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+        return Status::success();
+    }
+
+    std::uint64_t now_file_time() override {
+        FILETIME now{};
+        ::GetSystemTimePreciseAsFileTime(&now);
+        return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    }
+
+    void sleep_ms(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+
+    Status random_bytes(std::span<std::uint8_t> buffer) override {
+        static const ProcessPrngFunction process_prng = load_process_prng();
+        // Both take a size per call no larger than their count type holds.
+        constexpr std::size_t kChunk = 1u << 30;
+        for (std::size_t offset = 0; offset < buffer.size(); offset += kChunk) {
+            std::size_t count = std::min(kChunk, buffer.size() - offset);
+            std::uint8_t* data = buffer.data() + offset;
+            if (process_prng != nullptr && process_prng(data, count)) continue;
+            NTSTATUS status = ::BCryptGenRandom(nullptr, data, static_cast<ULONG>(count),
+                                                BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+            if (status < 0) return OsError{static_cast<std::uint32_t>(::RtlNtStatusToDosError(status))};
+        }
+        return Status::success();
+    }
+};
+
+}  // namespace
+
+std::span<const std::string_view> desktop_app_process_names() { return kAppProcessNames; }
+std::span<const std::string_view> desktop_app_candidates() { return kAppCandidates; }
+std::span<const std::pair<std::string_view, std::string_view>> extra_browser_executables() { return {}; }
+
+System& real_system() {
+    static WindowsSystem system;
+    return system;
+}
+
+}  // namespace nimbra::platform
