@@ -1,0 +1,143 @@
+// Cold start to the first ping reply, and the warm ping round trip over one
+// connection, for a host command beside the floor program, as medians.
+//
+//   ping_bench <host> <floor> [cold runs] [warm pings]
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <signal.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Child {
+    pid_t pid;
+    int in;
+    int out;
+};
+
+Child start(const std::vector<std::string>& command) {
+    int to[2], from[2];
+    if (::pipe(to) != 0 || ::pipe(from) != 0) std::exit(1);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(to[0], 0);
+        ::dup2(from[1], 1);
+        ::close(to[0]); ::close(to[1]); ::close(from[0]); ::close(from[1]);
+        std::vector<char*> argv;
+        for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(to[0]);
+    ::close(from[1]);
+    return {pid, to[1], from[0]};
+}
+
+const std::string kPing = std::string("\x0f\x00\x00\x00", 4) + "{\"type\":\"ping\"}";
+
+bool ping(const Child& child) {
+    if (::write(child.in, kPing.data(), kPing.size()) != static_cast<ssize_t>(kPing.size())) return false;
+    unsigned char header[4];
+    std::size_t got = 0;
+    while (got < 4) {
+        ssize_t n = ::read(child.out, header + got, 4 - got);
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 |
+                           static_cast<std::uint32_t>(header[3]) << 24;
+    std::string body(length, '\0');
+    got = 0;
+    while (got < length) {
+        ssize_t n = ::read(child.out, body.data() + got, length - got);
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void stop(const Child& child) {
+    ::close(child.in);
+    ::close(child.out);
+    int status;
+    ::waitpid(child.pid, &status, 0);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double cold(const std::vector<std::string>& command, int runs) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        auto t0 = Clock::now();
+        Child child = start(command);
+        if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
+        times.push_back(micros(Clock::now() - t0));
+        stop(child);
+    }
+    return median(times);
+}
+
+double warm(const std::vector<std::string>& command, int pings) {
+    Child child = start(command);
+    ping(child);
+    std::vector<double> times;
+    for (int i = 0; i < pings; ++i) {
+        auto t0 = Clock::now();
+        if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
+        times.push_back(micros(Clock::now() - t0));
+    }
+    stop(child);
+    return median(times);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s <host> <floor> [cold runs] [warm pings]\n", argv[0]);
+        return 2;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string host = argv[1];
+    std::string floor = argv[2];
+    int runs = argc > 3 ? std::atoi(argv[3]) : 200;
+    int pings = argc > 4 ? std::atoi(argv[4]) : 2000;
+
+    // The host writes its heartbeat files into a scratch data directory.
+    std::filesystem::path data = std::filesystem::temp_directory_path() / ("nimbra-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(data / "Velisto" / "Nimbra");
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    std::string floor_dir = (data / "Velisto" / "Nimbra").string();
+
+    double host_cold = cold({host}, runs);
+    double floor_cold = cold({floor}, runs);
+    double host_warm = warm({host}, pings);
+    double floor_warm = warm({floor}, pings);
+    double floor_hb_warm = warm({floor, "--heartbeat", floor_dir}, pings);
+
+    std::printf("%-44s %12s %12s %8s\n", "measure (median)", "host", "floor", "ratio");
+    std::printf("%-44s %10.0f us %10.0f us %8.2f\n", "cold start to first ping reply", host_cold, floor_cold,
+                host_cold / floor_cold);
+    std::printf("%-44s %10.1f us %10.1f us %8.2f\n", "warm ping round trip", host_warm, floor_warm,
+                host_warm / floor_warm);
+    std::printf("%-44s %10.1f us %10.1f us %8.2f\n", "warm ping vs floor with two file rewrites", host_warm,
+                floor_hb_warm, host_warm / floor_hb_warm);
+    std::filesystem::remove_all(data);
+    return 0;
+}

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the Linux host and prints the benchmark tables (medians, with the
+# floor programs measured in the same run).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+ensure_packages cmake make g++ nlohmann-json3-dev googletest libgtest-dev
+cmake --preset native >/dev/null
+cmake --build --preset native
+build/native/bench/ping-bench build/native/nimbra-native-host build/native/bench/floor-host "$@"
