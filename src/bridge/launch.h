@@ -1,0 +1,33 @@
+// Whether the desktop application runs, and starting it when it does not.
+//
+// Several hosts (one per browser connection) may want the application at the
+// same moment; only the one that creates the launch lock file in the data
+// directory starts it, the others wait for it to show up in the process table.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace nimbra::bridge {
+
+// The one pause used by every wait of the bridge: between lock attempts,
+// while waiting for the application to appear, and between result polls.
+inline constexpr std::uint32_t kPollIntervalMs = 50;
+inline constexpr int kLockAttempts = 60;
+// A lock whose last write lies further back than this, in 100-ns ticks (8 s),
+// was left by a host that died while starting the application.
+inline constexpr std::uint64_t kStaleLockAge = 80'000'000;
+inline constexpr int kAppearPolls = 30;
+
+// True when a fresh process snapshot holds the application under one of its
+// names (ASCII letters compared case-insensitively). Every failure reads as false.
+bool is_desktop_app_running(platform::System& system);
+
+// Makes sure the application runs, starting it from the folder of the host's
+// own executable under the launch lock when needed. True when it ran already,
+// showed up meanwhile, or was started here (even if it has not shown up yet);
+// false otherwise. Never fails; blocks for at most about 4.5 s.
+bool ensure_desktop_app_running(platform::System& system);
+
+}  // namespace nimbra::bridge
