@@ -1,0 +1,90 @@
+#include "bridge/handoff.h"
+
+#include <array>
+#include <cstdint>
+
+#include "bridge/data_dir.h"
+#include "bridge/launch.h"
+#include "host/fatal_error.h"
+
+namespace nimbra::bridge {
+
+namespace {
+
+using host::Json;
+using platform::Path;
+using platform::System;
+
+HandoffOutcome wait_for_result(System& system, const Path& result_path) {
+    for (int poll = 0; poll < kResultPolls; ++poll) {
+        if (platform::file_info(result_path)) {
+            // The application's file is complete the moment it exists; one
+            // that cannot be read is a fault of the system, not a refusal.
+            std::string bytes = host::value_or_fatal(platform::read_file(result_path));
+            static_cast<void>(platform::remove_file(result_path));
+            host::JsonParse parsed = host::parse_json(bytes);
+            if (!parsed.value) return {HandoffOutcome::Kind::unreadable, Json()};
+            return {HandoffOutcome::Kind::answered, std::move(*parsed.value)};
+        }
+        system.sleep_ms(kPollIntervalMs);
+    }
+    return {HandoffOutcome::Kind::timed_out, Json()};
+}
+
+Json build_reply(const JobKind& kind, HandoffOutcome outcome, bool launched) {
+    switch (outcome.kind) {
+        case HandoffOutcome::Kind::answered:
+            if (outcome.value.is_object()) outcome.value["launched"] = launched;
+            return std::move(outcome.value);
+        case HandoffOutcome::Kind::unreadable:
+            return Json{{"error", kind.unreadable_message}, {"launched", launched}, {"ok", false}};
+        case HandoffOutcome::Kind::timed_out:
+            break;
+    }
+    Json reply{{"error", kind.timeout_message}, {"ok", false}};
+    if (kind.launched_on_timeout) reply["launched"] = launched;
+    return reply;
+}
+
+}  // namespace
+
+std::string make_job_id(System& system) {
+    std::array<std::uint8_t, 16> bytes{};
+    host::ok_or_fatal(system.random_bytes(bytes));
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC variant
+    constexpr char kHex[] = "0123456789abcdef";
+    std::string id;
+    id.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) id.push_back('-');
+        id.push_back(kHex[bytes[i] >> 4]);
+        id.push_back(kHex[bytes[i] & 0x0F]);
+    }
+    return id;
+}
+
+Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
+    const std::string file_name = make_job_id(system) + ".json";
+    const Path inbox = require_inbox_dir(system);
+    const Path results = require_inbox_results_dir(system);
+    host::ok_or_fatal(platform::create_directories(inbox));
+    host::ok_or_fatal(platform::create_directories(results));
+    const Path job_path = platform::join(inbox, file_name);
+    const Path result_path = platform::join(results, file_name);
+
+    if (kind.clears_stale_result) static_cast<void>(platform::remove_file(result_path));
+    host::ok_or_fatal(platform::write_file(job_path, host::to_indented_json(job)));
+    if (kind.after_write) kind.after_write();
+
+    const bool launched = ensure_desktop_app_running(system);
+    HandoffOutcome outcome = wait_for_result(system, result_path);
+    // Nobody waits for this job any more: the application must not take it
+    // up later and act on a download the extension was told had failed.
+    if (outcome.kind == HandoffOutcome::Kind::timed_out) {
+        static_cast<void>(platform::remove_file(job_path));
+    }
+    return build_reply(kind, std::move(outcome), launched);
+}
+
+}  // namespace nimbra::bridge
