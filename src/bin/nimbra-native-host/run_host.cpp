@@ -6,6 +6,8 @@
 
 #include "browser/heartbeat.h"
 #include "browser/identification.h"
+#include "handlers/download.h"
+#include "handlers/open_app.h"
 #include "host/fatal_error.h"
 #include "host/reply.h"
 
@@ -28,6 +30,8 @@ struct Route {
 };
 constexpr Route kRoutes[] = {
     {"ping", handle_ping},
+    {"add_download", handlers::handle_add_download},
+    {"open_app", handlers::handle_open_app},
 };
 
 Handler find_handler(const Json& request) {
