@@ -1,0 +1,739 @@
+#!/usr/bin/env python3
+"""End-to-end tests: headless Chromium, the test extension, and the host.
+
+Chromium loads tests/e2e/extension/ (with a key generated here, so its id is
+known in advance) and finds the host through a host manifest in its fresh
+user-data-dir. The driver talks to Chromium over the DevTools pipe (file
+descriptors 3 and 4, NUL-terminated JSON), attaches to the extension's service
+worker and calls the helpers that background.js puts on globalThis.e2e. Every
+exchange with the host therefore goes through Chromium's own native messaging
+code, as it does for the real extension.
+
+    python3 tests/e2e/chromium_e2e.py --host build/native/nimbra-native-host \
+        [--tools-dir build/native/tools] [--chromium /usr/lib/chromium/chromium]
+
+Each case gets its own temporary folder: a user-data-dir, an XDG_DATA_HOME
+(where the host keeps Velisto/Nimbra), and a copy of the host with, where a
+case needs it, the stand-in desktop application beside it. Everything a case
+starts carries a marker in its environment, so that every process of the case
+can be found and killed afterwards, including the ones that leave Chromium's
+process group (the desktop application runs in a session of its own).
+
+Standard library only. Prints one line per case, then "N passed, N failed";
+the exit status is 0 only when every case passed.
+"""
+
+import argparse
+import base64
+import fcntl
+import hashlib
+import json
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+import uuid
+from pathlib import Path
+
+HOST_NAME = "com.velisto.nimbra"
+PING_REPLY = {"host": HOST_NAME, "ok": True, "version": "1.0.4"}
+TOO_LARGE_REPLY = {"error": "Native message too large", "ok": False}
+
+HERE = Path(__file__).resolve().parent
+EXTENSION_SOURCE = HERE / "extension"
+DEFAULT_CHROMIUM = "/usr/lib/chromium/chromium"
+
+# Name under which the host looks for the desktop application in its own folder.
+DESKTOP_APP_NAME = "velisto-download-manager"
+STANDIN_TOOL = "standin"
+
+# The host refuses request bodies above this many bytes.
+MAX_REQUEST_BYTES = 2 * 1024 * 1024
+# Largest base64 text the host takes in one blob_chunk; 900,000 characters
+# decode to 675,000 bytes, so every chunk but the last is a whole number of
+# base64 groups.
+CHUNK_CHARS = 900_000
+CHUNK_BYTES = CHUNK_CHARS // 4 * 3
+
+# The environment variable that marks every process a case starts.
+MARKER = "NIMBRA_E2E_CASE"
+
+CHROMIUM_FLAGS = [
+    "--headless=new",
+    "--no-sandbox",  # the tests run as root, where the sandbox refuses to start
+    "--disable-gpu",
+    "--disable-quic",
+    "--no-first-run",
+    "--no-default-browser-check",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    # Recent Chromium ignores --load-extension unless this feature is off.
+    "--disable-features=DisableLoadExtensionCommandLineSwitch",
+    "--remote-debugging-pipe",
+]
+
+# Bounds on every wait. A handoff to the desktop application may legitimately
+# take up to 35 s before the host gives up, so host requests get more.
+BROWSER_START_TIMEOUT = 30.0
+DEVTOOLS_CALL_TIMEOUT = 15.0
+QUICK_REQUEST_MS = 15_000
+HANDOFF_REQUEST_MS = 45_000
+PROCESS_EXIT_TIMEOUT = 10.0
+
+
+class Failure(Exception):
+    """A case's expectation that did not hold; the message says which."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def compact(value, limit=300):
+    text = json.dumps(value, sort_keys=True)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def expect_reply(event, expected, what):
+    """The event is a message from the host equal to `expected`."""
+    check(event.get("kind") == "message",
+          f"{what}: expected the reply {compact(expected)}, got {compact(event)}")
+    check(event["message"] == expected,
+          f"{what}: expected {compact(expected)}, got {compact(event['message'])}")
+    return event["message"]
+
+
+def expect_ok_reply(event, what, **members):
+    """The event is an object reply with ok true and the given members."""
+    check(event.get("kind") == "message",
+          f"{what}: expected a reply with ok true, got {compact(event)}")
+    message = event["message"]
+    check(isinstance(message, dict) and message.get("ok") is True,
+          f"{what}: expected ok true, got {compact(message)}")
+    for key, value in members.items():
+        check(message.get(key) == value,
+              f"{what}: expected {key}={compact(value)}, got {compact(message)}")
+    return message
+
+
+# ---------------------------------------------------------------- processes
+
+
+def read_proc(pid, name):
+    try:
+        with open(f"/proc/{pid}/{name}", "rb") as handle:
+            return handle.read()
+    except OSError:
+        return None
+
+
+def is_running(pid):
+    """True while the process exists and has not yet exited (zombies count as gone)."""
+    stat = read_proc(pid, "stat")
+    if not stat:
+        return False
+    state = stat[stat.rfind(b")") + 1:].split()[0]
+    return state not in (b"Z", b"X")
+
+
+def all_pids():
+    return [int(name) for name in os.listdir("/proc") if name.isdigit()]
+
+
+def marked_pids(token):
+    """Running processes whose environment carries this case's marker."""
+    needle = f"{MARKER}={token}".encode()
+    found = []
+    for pid in all_pids():
+        if pid == os.getpid():
+            continue
+        environ = read_proc(pid, "environ")
+        if environ and needle in environ.split(b"\0") and is_running(pid):
+            found.append(pid)
+    return found
+
+
+def pids_running(program):
+    """Running processes of `program`: its executable, or a script run by an interpreter."""
+    program = str(program)
+    found = []
+    for pid in all_pids():
+        try:
+            exe = os.readlink(f"/proc/{pid}/exe")
+        except OSError:
+            exe = None
+        cmdline = read_proc(pid, "cmdline") or b""
+        args = [arg.decode(errors="replace") for arg in cmdline.split(b"\0")[:3]]
+        if (exe == program or program in args) and is_running(pid):
+            found.append(pid)
+    return found
+
+
+def wait_until(condition, timeout, interval=0.05):
+    """Polls until `condition()` is truthy; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def kill_pids(pids):
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+# ---------------------------------------------------------------- DevTools over the pipe
+
+
+class DevToolsPipe:
+    """The DevTools protocol over --remote-debugging-pipe.
+
+    Chromium reads commands on its descriptor 3 and writes answers and
+    events on 4, each message one JSON text ended by a NUL byte. A reader
+    thread files answers by id; events are not needed and are dropped.
+    """
+
+    def __init__(self, write_fd, read_fd):
+        self._write_fd = write_fd
+        self._read_fd = read_fd
+        self._cond = threading.Condition()
+        self._answers = {}
+        self._closed = False
+        self._last_id = 0
+        self._thread = threading.Thread(target=self._read_loop, daemon=True)
+        self._thread.start()
+
+    def _read_loop(self):
+        pending = bytearray()
+        while True:
+            try:
+                chunk = os.read(self._read_fd, 1 << 16)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                with self._cond:
+                    self._closed = True
+                    self._cond.notify_all()
+                return
+            pending += chunk
+            while True:
+                end = pending.find(b"\0")
+                if end < 0:
+                    break
+                text = bytes(pending[:end])
+                del pending[:end + 1]
+                try:
+                    message = json.loads(text)
+                except ValueError:
+                    continue
+                if "id" in message:
+                    with self._cond:
+                        self._answers[message["id"]] = message
+                        self._cond.notify_all()
+
+    def call(self, method, params=None, session_id=None, timeout=DEVTOOLS_CALL_TIMEOUT):
+        with self._cond:
+            self._last_id += 1
+            call_id = self._last_id
+        command = {"id": call_id, "method": method, "params": params or {}}
+        if session_id:
+            command["sessionId"] = session_id
+        data = json.dumps(command).encode() + b"\0"
+        try:
+            while data:
+                written = os.write(self._write_fd, data)
+                data = data[written:]
+        except OSError as error:
+            raise Failure(f"DevTools {method}: cannot write to the browser ({error})")
+        with self._cond:
+            self._cond.wait_for(lambda: call_id in self._answers or self._closed, timeout)
+            answer = self._answers.pop(call_id, None)
+            closed = self._closed
+        if answer is None:
+            raise Failure(f"DevTools {method}: " + (
+                "the browser closed the pipe" if closed else f"no answer within {timeout:.0f} s"))
+        if "error" in answer:
+            raise Failure(f"DevTools {method}: {compact(answer['error'])}")
+        return answer.get("result", {})
+
+    def close(self):
+        for fd in (self._write_fd, self._read_fd):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+# ---------------------------------------------------------------- the test extension
+
+
+def make_extension_key(folder):
+    """An RSA key pair for the test extension, made with openssl.
+
+    Returns (manifest key, extension id). Chromium derives an unpacked
+    extension's id from the manifest's "key": the first 32 hex digits of the
+    SHA-256 of the DER public key, each digit 0-f written as a letter a-p.
+    """
+    openssl = shutil.which("openssl")
+    check(openssl is not None, "openssl is needed to make the test extension's key")
+    private = folder / "extension-key.pem"
+    subprocess.run([openssl, "genrsa", "-out", str(private), "2048"],
+                   check=True, capture_output=True, timeout=60)
+    der = subprocess.run([openssl, "rsa", "-in", str(private), "-pubout", "-outform", "DER"],
+                         check=True, capture_output=True, timeout=60).stdout
+    digest = hashlib.sha256(der).hexdigest()[:32]
+    extension_id = "".join(chr(ord("a") + int(digit, 16)) for digit in digest)
+    return base64.b64encode(der).decode(), extension_id
+
+
+def write_extension(folder, key):
+    folder.mkdir(parents=True)
+    manifest = json.loads((EXTENSION_SOURCE / "manifest.template.json").read_text())
+    manifest["key"] = key
+    (folder / "manifest.json").write_text(json.dumps(manifest, indent=2))
+    shutil.copy(EXTENSION_SOURCE / "background.js", folder / "background.js")
+
+
+class ExtensionWorker:
+    """The test extension's service worker, reached through a DevTools session."""
+
+    def __init__(self, pipe, session_id):
+        self._pipe = pipe
+        self._session = session_id
+
+    def evaluate(self, expression, timeout=DEVTOOLS_CALL_TIMEOUT):
+        result = self._pipe.call("Runtime.evaluate", {
+            "expression": expression,
+            "awaitPromise": True,
+            "returnByValue": True,
+        }, session_id=self._session, timeout=timeout)
+        if "exceptionDetails" in result:
+            details = result["exceptionDetails"]
+            text = details.get("exception", {}).get("description") or details.get("text")
+            raise Failure(f"the extension threw: {text}")
+        return result.get("result", {}).get("value")
+
+    def call(self, helper, *args, timeout=DEVTOOLS_CALL_TIMEOUT):
+        """Calls globalThis.e2e.<helper>(args) in the worker and returns its value."""
+        arguments = ", ".join(json.dumps(arg) for arg in args)
+        return self.evaluate(f"globalThis.e2e.{helper}({arguments})", timeout=timeout)
+
+    def request(self, session, message, timeout_ms=QUICK_REQUEST_MS):
+        return self.call("request", session, message, timeout_ms,
+                         timeout=timeout_ms / 1000 + 5)
+
+
+# ---------------------------------------------------------------- one browser
+
+
+class Browser:
+    """A headless Chromium in a process group of its own, driven over the pipe."""
+
+    def __init__(self, chromium, profile, extension_dir, env, log_path):
+        self.log_path = log_path
+        command_read, command_write = os.pipe()
+        answer_read, answer_write = os.pipe()
+        # The child's ends go above 9 so that the shell below can place them
+        # on 3 and 4 without one redirection clobbering the other (bash, not
+        # sh: dash takes only single-digit descriptors in redirections).
+        child_in = fcntl.fcntl(command_read, fcntl.F_DUPFD_CLOEXEC, 10)
+        child_out = fcntl.fcntl(answer_write, fcntl.F_DUPFD_CLOEXEC, 10)
+        os.close(command_read)
+        os.close(answer_write)
+        args = CHROMIUM_FLAGS + [
+            f"--user-data-dir={profile}",
+            f"--load-extension={extension_dir}",
+            "about:blank",
+        ]
+        # bash only places the pipe ends and then becomes Chromium (exec), so
+        # the host's parent is Chromium itself, as with a real browser.
+        script = f'exec "$0" "$@" 3<&{child_in} 4>&{child_out} {child_in}<&- {child_out}>&-'
+        with open(log_path, "wb") as log:
+            self.process = subprocess.Popen(
+                ["/bin/bash", "-c", script, chromium] + args,
+                env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                pass_fds=(child_in, child_out), start_new_session=True)
+        os.close(child_in)
+        os.close(child_out)
+        self.pipe = DevToolsPipe(command_write, answer_read)
+
+    def extension_worker(self, extension_id):
+        """Attaches to the extension's service worker once its helpers exist."""
+        prefix = f"chrome-extension://{extension_id}/"
+        deadline = time.monotonic() + BROWSER_START_TIMEOUT
+        self.pipe.call("Target.setDiscoverTargets", {"discover": True})
+        target = None
+        while target is None:
+            for info in self.pipe.call("Target.getTargets").get("targetInfos", []):
+                if info.get("type") == "service_worker" and info.get("url", "").startswith(prefix):
+                    target = info
+            if target is None:
+                check(self.process.poll() is None,
+                      f"Chromium exited with status {self.process.returncode} before the extension started")
+                check(time.monotonic() < deadline,
+                      f"no service worker of {prefix} within {BROWSER_START_TIMEOUT:.0f} s "
+                      "(extension not loaded?)")
+                time.sleep(0.1)
+        attached = self.pipe.call("Target.attachToTarget",
+                                  {"targetId": target["targetId"], "flatten": True})
+        worker = ExtensionWorker(self.pipe, attached["sessionId"])
+        # The target can be listed before background.js has run to its end.
+        while worker.evaluate("globalThis.e2e !== undefined && globalThis.e2e.ready === true") is not True:
+            check(time.monotonic() < deadline,
+                  f"the extension's helpers did not appear within {BROWSER_START_TIMEOUT:.0f} s")
+            time.sleep(0.05)
+        return worker
+
+    def stop(self):
+        """Ends Chromium's whole process group, politely first."""
+        if self.process.poll() is None:
+            try:
+                os.killpg(self.process.pid, signal.SIGTERM)
+            except OSError:
+                pass
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except OSError:
+            pass
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        self.pipe.close()
+
+    def log_tail(self, lines=12):
+        """Chromium's last lines, without the D-Bus complaints of a machine that has no bus."""
+        try:
+            text = self.log_path.read_text(errors="replace")
+        except OSError:
+            return []
+        return [line for line in text.splitlines() if ":ERROR:dbus/" not in line][-lines:]
+
+
+# ---------------------------------------------------------------- one case
+
+
+class Case:
+    """A case's world: its folders, its host copy, its browser, and its notes."""
+
+    def __init__(self, suite, name):
+        self.suite = suite
+        self.name = name
+        self.token = uuid.uuid4().hex
+        self.root = Path(tempfile.mkdtemp(prefix=f"nimbra-e2e-{name}-"))
+        self.profile = self.root / "profile"
+        self.data_home = self.root / "data"
+        self.bin = self.root / "bin"
+        self.home = self.root / "home"
+        for folder in (self.profile, self.data_home, self.bin, self.home):
+            folder.mkdir()
+        self.host = self.bin / suite.host.name
+        self.browser = None
+        self.notes = []
+
+    @property
+    def data_dir(self):
+        """The host's per-user data directory for this case."""
+        return self.data_home / "Velisto" / "Nimbra"
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def install_host(self, with_desktop_app=False):
+        check(self.suite.host.is_file(), f"host not found: {self.suite.host}")
+        shutil.copy2(self.suite.host, self.host)
+        if with_desktop_app:
+            standin = self.suite.tools_dir / STANDIN_TOOL if self.suite.tools_dir else None
+            check(standin is not None and standin.is_file(),
+                  f"stand-in desktop application not built: {standin or '(no --tools-dir)'} "
+                  "is missing (it comes from tools/standin)")
+            shutil.copy2(standin, self.bin / DESKTOP_APP_NAME)
+        manifest_dir = self.profile / "NativeMessagingHosts"
+        manifest_dir.mkdir()
+        (manifest_dir / f"{HOST_NAME}.json").write_text(json.dumps({
+            "name": HOST_NAME,
+            "description": "Nimbra native messaging host (end-to-end test copy)",
+            "path": str(self.host),
+            "type": "stdio",
+            "allowed_origins": [f"chrome-extension://{self.suite.extension_id}/"],
+        }, indent=2))
+
+    def start_browser(self):
+        extension_dir = self.root / "extension"
+        write_extension(extension_dir, self.suite.extension_key)
+        env = dict(os.environ)
+        env.update({
+            "HOME": str(self.home),
+            "XDG_CONFIG_HOME": str(self.home / ".config"),
+            "XDG_CACHE_HOME": str(self.home / ".cache"),
+            # The host inherits this from Chromium and keeps its data below it.
+            "XDG_DATA_HOME": str(self.data_home),
+            MARKER: self.token,
+        })
+        started = time.monotonic()
+        self.browser = Browser(self.suite.chromium, self.profile, extension_dir, env,
+                               self.root / "chromium.log")
+        worker = self.browser.extension_worker(self.suite.extension_id)
+        self.note(f"browser and extension ready after {time.monotonic() - started:.2f} s")
+        return worker
+
+    def wait_host_gone(self, what):
+        """Bounded wait until no process of this case's host copy runs."""
+        started = time.monotonic()
+        left = wait_until(lambda: not pids_running(self.host), PROCESS_EXIT_TIMEOUT)
+        check(left, f"{what}: the host still runs {PROCESS_EXIT_TIMEOUT:.0f} s later "
+                    f"(pids {pids_running(self.host)})")
+        self.note(f"{what}: host gone after {(time.monotonic() - started) * 1000:.0f} ms")
+
+    def cleanup(self):
+        """Kills everything the case started and removes its folder."""
+        if self.browser is not None:
+            self.browser.stop()
+        # Whatever left the process group: the host if Chromium lost track of
+        # it, and the desktop application, which runs in its own session.
+        for _ in range(3):
+            leftovers = marked_pids(self.token)
+            if not leftovers:
+                break
+            kill_pids(leftovers)
+            wait_until(lambda: not marked_pids(self.token), 5)
+        if not self.suite.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+# ---------------------------------------------------------------- the cases
+
+
+def case_ping(case):
+    """sendNativeMessage ping gives the fixed ping reply; the one-shot host then ends."""
+    case.install_host()
+    worker = case.start_browser()
+    event = worker.call("sendNative", {"type": "ping"}, QUICK_REQUEST_MS,
+                        timeout=QUICK_REQUEST_MS / 1000 + 5)
+    expect_reply(event, PING_REPLY, "ping")
+    # Chromium closes the host's input after the one reply; the host must end.
+    case.wait_host_gone("after the one-shot ping")
+
+
+def case_session(case):
+    """A connectNative session: add_download, open_app, and a blob transfer of a few MiB."""
+    case.install_host(with_desktop_app=True)
+    worker = case.start_browser()
+    session = worker.call("openSession")
+
+    event = worker.request(session, {"type": "add_download", "url": "https://example.invalid/file.zip"},
+                           HANDOFF_REQUEST_MS)
+    expect_ok_reply(event, "add_download", launched=True)
+
+    event = worker.request(session, {"type": "open_app"}, QUICK_REQUEST_MS)
+    expect_reply(event, {"launched": True, "ok": True}, "open_app")
+    flag = case.data_dir / "wake-main.flag"
+    check(flag.is_file() and flag.read_bytes() == b"focus\n",
+          f"open_app: wake flag {flag} should hold 'focus\\n', "
+          f"found {flag.read_bytes() if flag.is_file() else 'no file'}")
+
+    # A size that leaves a short last chunk, so the final base64 group is padded.
+    size = 3 * 1024 * 1024 + 1
+    transfer_id = f"e2e-{case.token[:16]}"
+    result = worker.call("blobTransfer", session, {
+        "transferId": transfer_id,
+        "filename": "generated.bin",
+        "contentType": "application/octet-stream",
+        "size": size,
+        "chunkChars": CHUNK_CHARS,
+        "timeoutMs": HANDOFF_REQUEST_MS,
+    }, timeout=HANDOFF_REQUEST_MS / 1000 * 2 + 30)
+    steps = result["steps"]
+    expect_reply(steps[0]["event"], {"ok": True, "transfer_id": transfer_id}, "blob_begin")
+    chunks = [step for step in steps if step["request"] == "blob_chunk"]
+    expected_chunks = math.ceil(size / CHUNK_BYTES)
+    for index, step in enumerate(chunks):
+        expected_bytes = min(CHUNK_BYTES, size - index * CHUNK_BYTES)
+        expect_reply(step["event"], {"ok": True, "received": expected_bytes},
+                     f"blob_chunk {index + 1} of {expected_chunks}")
+    check(len(chunks) == expected_chunks,
+          f"blob transfer sent {len(chunks)} chunks, expected {expected_chunks}")
+    check(steps[-1]["request"] == "blob_end", f"blob transfer stopped early: {compact(steps[-1])}")
+    expect_ok_reply(steps[-1]["event"], "blob_end", launched=True)
+
+    imported = imported_file(case, transfer_id)
+    digest = hashlib.sha256(imported.read_bytes()).hexdigest()
+    check(digest == result["sha256"],
+          f"imported file {imported} ({imported.stat().st_size} bytes) has SHA-256 {digest}, "
+          f"the extension sent {result['size']} bytes with SHA-256 {result['sha256']}")
+    case.note(f"blob transfer: {size} bytes in {len(chunks)} chunks, SHA-256 matches")
+
+    worker.call("closeSession", session)
+    case.wait_host_gone("after the port closed")
+
+
+def imported_file(case, transfer_id):
+    """Where the imported bytes of a finished transfer lie."""
+    path = case.data_dir / "browser-transfers" / f"{transfer_id}.part"
+    check(path.is_file(), f"imported file not found at {path}")
+    return path
+
+
+def case_heartbeat(case):
+    """A request leaves an entry "chrome" in extension-heartbeats-v2.json, from the ancestry alone."""
+    case.install_host()
+    worker = case.start_browser()
+    extension_id = worker.evaluate("globalThis.e2e.extensionId")
+    version = worker.evaluate("globalThis.e2e.extensionVersion")
+    before_ms = int(time.time() * 1000)
+    # No browser_id or source: only the process ancestry can name the browser.
+    event = worker.call("sendNative", {"type": "ping", "extension_id": extension_id,
+                                       "extension_version": version},
+                        QUICK_REQUEST_MS, timeout=QUICK_REQUEST_MS / 1000 + 5)
+    after_ms = int(time.time() * 1000) + 1
+    expect_reply(event, PING_REPLY, "ping")
+
+    path = case.data_dir / "extension-heartbeats-v2.json"
+    check(path.is_file(), f"no heartbeat file at {path}")
+    heartbeats = json.loads(path.read_text())
+    check(isinstance(heartbeats, dict) and list(heartbeats) == ["chrome"],
+          f"{path.name} should hold exactly the entry 'chrome', got {compact(heartbeats)}")
+    entry = heartbeats["chrome"]
+    check(entry.get("extension_id") == extension_id and entry.get("extension_version") == version,
+          f"'chrome' entry should carry {extension_id} {version}, got {compact(entry)}")
+    stamp = entry.get("timestamp_ms")
+    check(isinstance(stamp, int) and before_ms <= stamp <= after_ms,
+          f"'chrome' entry timestamp_ms {stamp} is not from the request "
+          f"(sent between {before_ms} and {after_ms})")
+
+    legacy_path = case.data_dir / "extension-heartbeat.json"
+    check(legacy_path.is_file(), f"no legacy heartbeat file at {legacy_path}")
+    legacy = json.loads(legacy_path.read_text())
+    check(legacy.get("browser_id") == "chrome",
+          f"{legacy_path.name} should name browser 'chrome', got {compact(legacy)}")
+
+
+def case_fatal(case):
+    """An oversized request ends the host: final error reply, then onDisconnect, no host left."""
+    case.install_host()
+    worker = case.start_browser()
+    session = worker.call("openSession")
+    # The connection works before the fatal request.
+    expect_reply(worker.request(session, {"type": "ping"}), PING_REPLY, "ping before")
+
+    # Chromium passes an extension's message through to the host up to its own
+    # much higher limit, so a body just over the host's 2 MiB reaches the host.
+    pad = MAX_REQUEST_BYTES + 1024
+    event = worker.call("requestPadded", session, {"type": "ping"}, pad, QUICK_REQUEST_MS,
+                        timeout=QUICK_REQUEST_MS / 1000 + 5)
+    check(event.get("kind") != "thrown", f"Chromium refused to send {pad} bytes: {compact(event)}")
+    expect_reply(event, TOO_LARGE_REPLY, "oversized request")
+
+    event = worker.call("next", session, QUICK_REQUEST_MS, timeout=QUICK_REQUEST_MS / 1000 + 5)
+    check(event.get("kind") == "disconnect",
+          f"after the final error reply: expected onDisconnect, got {compact(event)}")
+    case.note(f"onDisconnect: {event.get('error')!r}")
+    case.wait_host_gone("after the fatal reply")
+
+
+CASES = [
+    ("ping", case_ping),
+    ("session", case_session),
+    ("heartbeat", case_heartbeat),
+    ("fatal", case_fatal),
+]
+
+
+# ---------------------------------------------------------------- running
+
+
+class Suite:
+    def __init__(self, args):
+        self.host = Path(args.host).resolve()
+        tools = args.tools_dir or (self.host.parent / "tools")
+        self.tools_dir = Path(tools).resolve() if tools else None
+        self.chromium = args.chromium
+        self.keep = args.keep
+        self.extension_key = None
+        self.extension_id = None
+
+
+def run_case(suite, name, function):
+    started = time.monotonic()
+    case = None
+    error = None
+    try:
+        check(os.access(suite.chromium, os.X_OK), f"Chromium not found at {suite.chromium}")
+        check(suite.extension_key is not None, "no extension key")
+        case = Case(suite, name)
+        function(case)
+    except Failure as failure:
+        error = str(failure)
+    except Exception:  # a fault of the driver itself still fails only this case
+        error = traceback.format_exc().rstrip()
+    finally:
+        tail = case.browser.log_tail() if (case and case.browser and error) else []
+        if case is not None:
+            case.cleanup()
+    duration = time.monotonic() - started
+    if error is None:
+        print(f"PASS {name} ({duration:.2f} s)")
+    else:
+        print(f"FAIL {name} ({duration:.2f} s): {error}")
+    for text in (case.notes if case else []):
+        print(f"     {text}")
+    if tail:
+        print("     Chromium's last output:")
+        for line in tail:
+            print(f"       | {line}")
+    sys.stdout.flush()
+    return error is None, duration
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", required=True, help="the host executable to test")
+    parser.add_argument("--tools-dir", help="where the test tools were built "
+                        "(default: tools/ beside the host)")
+    parser.add_argument("--chromium", default=DEFAULT_CHROMIUM,
+                        help=f"the Chromium binary (default {DEFAULT_CHROMIUM})")
+    parser.add_argument("--case", action="append", choices=[name for name, _ in CASES],
+                        help="run only this case (repeatable)")
+    parser.add_argument("--keep", action="store_true", help="keep each case's temporary folder")
+    args = parser.parse_args()
+
+    suite = Suite(args)
+    key_folder = Path(tempfile.mkdtemp(prefix="nimbra-e2e-key-"))
+    try:
+        suite.extension_key, suite.extension_id = make_extension_key(key_folder)
+    except (Failure, OSError, subprocess.SubprocessError) as error:
+        print(f"cannot make the test extension's key: {error}")
+    finally:
+        shutil.rmtree(key_folder, ignore_errors=True)
+
+    selected = [(n, f) for n, f in CASES if not args.case or n in args.case]
+    passed = failed = 0
+    total_started = time.monotonic()
+    for name, function in selected:
+        ok, _ = run_case(suite, name, function)
+        passed += ok
+        failed += not ok
+    print(f"total {time.monotonic() - total_started:.2f} s")
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
