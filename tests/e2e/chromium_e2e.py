@@ -51,6 +51,8 @@ DEFAULT_CHROMIUM = "/usr/lib/chromium/chromium"
 
 # Name under which the host looks for the desktop application in its own folder.
 DESKTOP_APP_NAME = "velisto-download-manager"
+# Process names under which the host finds the application already running.
+DESKTOP_APP_PROCESS_NAMES = ("velisto-download-manager", "velisto download manager")
 STANDIN_TOOL = "standin"
 
 # The host refuses request bodies above this many bytes.
@@ -173,6 +175,19 @@ def pids_running(program):
         cmdline = read_proc(pid, "cmdline") or b""
         args = [arg.decode(errors="replace") for arg in cmdline.split(b"\0")[:3]]
         if (exe == program or program in args) and is_running(pid):
+            found.append(pid)
+    return found
+
+
+def desktop_app_pids():
+    """Processes that the host would take for the running desktop application."""
+    found = []
+    for pid in all_pids():
+        try:
+            name = os.path.basename(os.readlink(f"/proc/{pid}/exe")).removesuffix(" (deleted)")
+        except OSError:
+            continue
+        if name.lower() in DESKTOP_APP_PROCESS_NAMES and is_running(pid):
             found.append(pid)
     return found
 
@@ -437,7 +452,8 @@ class Case:
         self.suite = suite
         self.name = name
         self.token = uuid.uuid4().hex
-        self.root = Path(tempfile.mkdtemp(prefix=f"nimbra-e2e-{name}-"))
+        # Resolved, to compare with the links in /proc, which are always real paths.
+        self.root = Path(tempfile.mkdtemp(prefix=f"nimbra-e2e-{name}-")).resolve()
         self.profile = self.root / "profile"
         self.data_home = self.root / "data"
         self.bin = self.root / "bin"
@@ -465,6 +481,11 @@ class Case:
                   f"stand-in desktop application not built: {standin or '(no --tools-dir)'} "
                   "is missing (it comes from tools/standin)")
             shutil.copy2(standin, self.bin / DESKTOP_APP_NAME)
+            # The host looks for the application in the whole process table;
+            # one started by someone else would take this case's jobs away.
+            foreign = desktop_app_pids()
+            check(not foreign, f"a desktop application already runs (pids {foreign}); "
+                               "the host would hand its jobs to that one")
         manifest_dir = self.profile / "NativeMessagingHosts"
         manifest_dir.mkdir()
         (manifest_dir / f"{HOST_NAME}.json").write_text(json.dumps({
