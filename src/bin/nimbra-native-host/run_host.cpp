@@ -6,6 +6,7 @@
 
 #include "browser/heartbeat.h"
 #include "browser/identification.h"
+#include "handlers/blob.h"
 #include "handlers/download.h"
 #include "handlers/open_app.h"
 #include "host/fatal_error.h"
@@ -32,6 +33,9 @@ constexpr Route kRoutes[] = {
     {"ping", handle_ping},
     {"add_download", handlers::handle_add_download},
     {"open_app", handlers::handle_open_app},
+    {"blob_begin", handlers::handle_blob_begin},
+    {"blob_chunk", handlers::handle_blob_chunk},
+    {"blob_end", handlers::handle_blob_end},
 };
 
 Handler find_handler(const Json& request) {
