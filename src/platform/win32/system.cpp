@@ -93,11 +93,15 @@ public:
         // The command line is only argv[0] for the program; the program path
         // itself names the file, so no search order is involved.
         std::wstring command_line = L"\"" + program.native() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
         // Nothing is inherited: the browser's pipes must not stay open in a
         // long-lived application, or the browser would never see them close.
+        // The standard handles are set to none, since otherwise the child's
+        // are copies of the host's handle values: meaningless in the child on
+        // Windows, and under wine the very pipes, open until the child exits.
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        PROCESS_INFORMATION process{};
         if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                               &startup, &process)) {
             return last_error();
