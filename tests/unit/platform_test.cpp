@@ -1,0 +1,329 @@
+// The real platform layer of the OS the tests run on, against real files in a
+// temporary folder. Both builds run this file: the Windows one under wine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/temp_dir.h"
+
+namespace nimbra::platform {
+namespace {
+
+using namespace std::string_view_literals;
+
+#ifdef _WIN32
+constexpr Path::value_type kSeparator = L'\\';
+#else
+constexpr Path::value_type kSeparator = '/';
+#endif
+
+// A file name with a character outside the Basic Multilingual Plane (a
+// surrogate pair in UTF-16) and one from inside it.
+const std::u8string kWideName = u8"caf\u00e9 \U0001F4E6.txt";
+
+std::string as_string(std::u8string_view text) { return std::string(text.begin(), text.end()); }
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// ---------------------------------------------------------------- errors
+
+TEST(PlatformErrors, NotFoundIsDescribedWithItsCode) {
+    OsError error = not_found_error();
+    EXPECT_TRUE(is_not_found(error));
+    EXPECT_FALSE(is_already_exists(error));
+
+    std::string text = describe(error);
+    // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
+    ASSERT_TRUE(ends_with(text, " (os error 2)")) << text;
+    std::string message = text.substr(0, text.size() - std::string_view(" (os error 2)").size());
+    ASSERT_FALSE(message.empty()) << text;
+    EXPECT_FALSE(std::isspace(static_cast<unsigned char>(message.back()))) << '"' << text << '"';
+    EXPECT_EQ(message.find_first_of("\r\n"), std::string::npos) << text;
+}
+
+TEST(PlatformErrors, UnknownCodeStillGetsTextAndCode) {
+    std::string text = describe(OsError{0x7ABCDEF1});
+    EXPECT_TRUE(ends_with(text, " (os error 2059198193)")) << text;
+    EXPECT_GT(text.size(), std::string_view(" (os error 2059198193)").size()) << text;
+}
+
+// ---------------------------------------------------------------- paths
+
+TEST(PlatformPaths, JoinAddsExactlyOneSeparator) {
+    Path folder = Path("data");
+    EXPECT_EQ(join(folder, "x.json").native(), folder.native() + kSeparator + Path("x.json").native());
+
+    Path with_separator = folder.native() + kSeparator;
+    EXPECT_EQ(join(with_separator, "x.json").native(), with_separator.native() + Path("x.json").native());
+
+    Path with_slash = folder.native() + Path::value_type('/');
+    EXPECT_EQ(join(with_slash, "x.json").native(), with_slash.native() + Path("x.json").native());
+
+    EXPECT_EQ(join(join(folder, "a"), "b").native(),
+              folder.native() + kSeparator + Path("a").native() + kSeparator + Path("b").native());
+}
+
+#ifdef _WIN32
+TEST(PlatformPaths, JoinKeepsDriveAndShareFoldersAsTheyAre) {
+    // std::filesystem would make "C:" + "x" the drive-relative "C:x".
+    EXPECT_EQ(join(Path(L"C:"), "x").native(), L"C:\\x");
+    EXPECT_EQ(join(Path(L"C:\\"), "x").native(), L"C:\\x");
+    EXPECT_EQ(join(Path(L"\\\\server\\share"), "x").native(), L"\\\\server\\share\\x");
+}
+
+TEST(PlatformPaths, UnpairedSurrogatesBecomeReplacementCharacters) {
+    std::wstring name = L"a";
+    name.push_back(static_cast<wchar_t>(0xD83D));  // high half without its low half
+    name += L"b";
+    name.push_back(static_cast<wchar_t>(0xDC00));  // low half alone
+    name.push_back(static_cast<wchar_t>(0xD83D));  // a valid pair right after
+    name.push_back(static_cast<wchar_t>(0xDCE6));
+    name.push_back(static_cast<wchar_t>(0xD800));  // high half at the very end
+    EXPECT_EQ(path_to_utf8(Path(name)),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\xF0\x9F\x93\xA6\xEF\xBF\xBD");
+}
+#else
+TEST(PlatformPaths, InvalidUtf8BecomesReplacementCharacters) {
+    EXPECT_EQ(path_to_utf8(Path(std::string("a\xFF" "b\xE2\x82" "c\xC0\xAF"))),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD"
+              "c\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+#endif
+
+TEST(PlatformPaths, NonAsciiNamesRoundTripThroughUtf8) {
+    testing::TempDir dir;
+    Path path = join(dir.path(), as_string(kWideName));
+    EXPECT_EQ(path_to_utf8(path),
+              path_to_utf8(dir.path()) + std::string(1, static_cast<char>(kSeparator)) + as_string(kWideName));
+
+    // The joined name reaches the file system as the same characters that
+    // std::filesystem builds from UTF-8, not as code-page guesses.
+    ASSERT_TRUE(write_file(path, "x"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / Path(kWideName)));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        names.push_back(path_to_utf8(entry.path().filename()));
+    }
+    EXPECT_EQ(names, std::vector<std::string>{as_string(kWideName)});
+}
+
+// ---------------------------------------------------------------- files and folders
+
+TEST(PlatformFiles, CreateDirectoriesMakesEveryMissingLevel) {
+    testing::TempDir dir;
+    Path deep = join(join(join(dir.path(), "a"), "b"), "c");
+    ASSERT_TRUE(platform::create_directories(deep));
+    Result<FileInfo> info = file_info(deep);
+    ASSERT_TRUE(info) << describe(info.error());
+    EXPECT_TRUE(info->is_directory);
+
+    // Again, and with a trailing separator: both already exist.
+    EXPECT_TRUE(platform::create_directories(deep));
+    EXPECT_TRUE(platform::create_directories(Path(deep.native() + kSeparator)));
+}
+
+TEST(PlatformFiles, CreateDirectoriesFailsWithAFileInTheWay) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "taken");
+    ASSERT_TRUE(write_file(file, "not a folder"));
+
+    EXPECT_FALSE(platform::create_directories(file));
+    EXPECT_FALSE(platform::create_directories(join(join(file, "below"), "deeper")));
+    Result<std::string> content = read_file(file);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(*content, "not a folder");
+}
+
+TEST(PlatformFiles, CreateDirectoriesRacingItselfAlwaysSucceeds) {
+    // Another process creating the same folders at the same moment is normal
+    // (two browsers starting hosts); neither may see that as a failure.
+    testing::TempDir dir;
+    for (int round = 0; round < 10; ++round) {
+        Path deep = join(join(join(join(dir.path(), "r" + std::to_string(round)), "a"), "b"), "c");
+        std::vector<int> ok(4, 0);
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < ok.size(); ++t) {
+            threads.emplace_back([&, t] { ok[t] = platform::create_directories(deep).ok() ? 1 : 0; });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(std::count(ok.begin(), ok.end(), 1), 4) << "round " << round;
+    }
+}
+
+TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "state.json");
+    ASSERT_TRUE(write_file(file, "a much longer first content, with\r\nbinary \0 bytes"sv));
+    ASSERT_TRUE(write_file(file, "sh\0rt\n"sv));
+
+    Result<std::string> content = read_file(file);
+    ASSERT_TRUE(content) << describe(content.error());
+    EXPECT_EQ(*content, std::string("sh\0rt\n", 6));
+    Result<FileInfo> info = file_info(file);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->size, 6u);
+    EXPECT_FALSE(info->is_directory);
+
+    ASSERT_TRUE(write_file(file, ""));
+    content = read_file(file);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(*content, "");
+}
+
+TEST(PlatformFiles, WriteFileIntoAMissingFolderIsNotFound) {
+    testing::TempDir dir;
+    Status written = write_file(join(join(dir.path(), "missing"), "f"), "x");
+    ASSERT_FALSE(written);
+    EXPECT_TRUE(is_not_found(written.error())) << describe(written.error());
+}
+
+TEST(PlatformFiles, CreateExclusiveNeverTouchesAnExistingFile) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "job.json");
+    Result<bool> first = create_exclusive(file, "first");
+    ASSERT_TRUE(first) << describe(first.error());
+    EXPECT_TRUE(*first);
+
+    Result<bool> second = create_exclusive(file, "second");
+    ASSERT_FALSE(second);
+    EXPECT_TRUE(is_already_exists(second.error())) << describe(second.error());
+    EXPECT_FALSE(is_not_found(second.error()));
+    Result<std::string> content = read_file(file);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(*content, "first");
+}
+
+TEST(PlatformFiles, AppendToFileNeverCreatesAndAppendsAtTheEnd) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "log.txt");
+    Status missing = append_to_file(file, "lost");
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(is_not_found(missing.error())) << describe(missing.error());
+    EXPECT_FALSE(file_info(file));
+
+    ASSERT_TRUE(write_file(file, "one\n"));
+    ASSERT_TRUE(append_to_file(file, "two\n"));
+    ASSERT_TRUE(append_to_file(file, "three\n"));
+    Result<std::string> content = read_file(file);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(*content, "one\ntwo\nthree\n");
+}
+
+TEST(PlatformFiles, ReadFileReturnsLargeContentWhole) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "big.bin");
+    std::string bytes(300000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) % 251);
+    ASSERT_TRUE(write_file(file, bytes));
+    Result<std::string> content = read_file(file);
+    ASSERT_TRUE(content);
+    EXPECT_TRUE(*content == bytes);
+}
+
+TEST(PlatformFiles, RemovedFileIsNotFoundEverywhere) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "gone");
+    ASSERT_TRUE(write_file(file, "x"));
+    ASSERT_TRUE(remove_file(file));
+
+    Result<FileInfo> info = file_info(file);
+    ASSERT_FALSE(info);
+    EXPECT_TRUE(is_not_found(info.error()));
+    Result<std::string> content = read_file(file);
+    ASSERT_FALSE(content);
+    EXPECT_TRUE(is_not_found(content.error()));
+    Status removed = remove_file(file);
+    ASSERT_FALSE(removed);
+    EXPECT_TRUE(is_not_found(removed.error()));
+}
+
+TEST(PlatformFiles, LastWriteIsOnTheSystemClockScale) {
+    // Both are 100-ns ticks since 1601; a wrong epoch or unit is off by years.
+    testing::TempDir dir;
+    Path file = join(dir.path(), "stamped");
+    ASSERT_TRUE(write_file(file, "x"));
+    std::uint64_t now = real_system().now_file_time();
+    Result<FileInfo> info = file_info(file);
+    ASSERT_TRUE(info);
+    constexpr std::uint64_t kDay = 24ULL * 3600 * 10000000;
+    EXPECT_LT(info->last_write, now + kDay);
+    EXPECT_GT(info->last_write + kDay, now);
+}
+
+// ---------------------------------------------------------------- the real system
+
+TEST(PlatformSystem, SnapshotHoldsThisProcessUnderItsExecutableName) {
+    System& system = real_system();
+    std::optional<Path> exe = system.own_executable();
+    ASSERT_TRUE(exe);
+    Result<FileInfo> info = file_info(*exe);
+    ASSERT_TRUE(info) << path_to_utf8(*exe) << ": " << describe(info.error());
+    EXPECT_FALSE(info->is_directory);
+
+    std::optional<std::vector<ProcessEntry>> processes = system.snapshot_processes();
+    ASSERT_TRUE(processes);
+    std::uint32_t me = system.current_process_id();
+    auto found = std::find_if(processes->begin(), processes->end(),
+                              [me](const ProcessEntry& entry) { return entry.pid == me; });
+    ASSERT_NE(found, processes->end());
+    EXPECT_EQ(found->name, path_to_utf8(exe->filename()));
+}
+
+TEST(PlatformSystem, StartingAMissingProgramIsNotFound) {
+    testing::TempDir dir;
+    Status started = real_system().start_program(join(dir.path(), "no-such-program"));
+    ASSERT_FALSE(started);
+    EXPECT_TRUE(is_not_found(started.error())) << describe(started.error());
+}
+
+TEST(PlatformSystem, RandomBytesFillTheWholeBuffer) {
+    // 64 zero bytes, or two equal draws, from a working source: 2^-512.
+    std::vector<std::uint8_t> first(64, 0);
+    std::vector<std::uint8_t> second(64, 0);
+    ASSERT_TRUE(real_system().random_bytes(first));
+    ASSERT_TRUE(real_system().random_bytes(second));
+    EXPECT_NE(first, std::vector<std::uint8_t>(64, 0));
+    EXPECT_NE(first, second);
+    // The tail too: a source that stops short leaves the last bytes as they were.
+    std::vector<std::uint8_t> tail(first.end() - 16, first.end());
+    EXPECT_NE(tail, std::vector<std::uint8_t>(16, 0));
+}
+
+#ifdef _WIN32
+TEST(PlatformSystem, LocalAppDataIsAnExistingFolder) {
+    std::optional<Path> folder = real_system().local_app_data();
+    ASSERT_TRUE(folder);
+    Result<FileInfo> info = file_info(*folder);
+    ASSERT_TRUE(info) << path_to_utf8(*folder);
+    EXPECT_TRUE(info->is_directory);
+}
+#endif
+
+TEST(PlatformNames, EveryCandidateIsAKnownProcessName) {
+    // The application found and started from a candidate must then be
+    // recognised in the process list, which compares in lower case.
+    std::span<const std::string_view> names = desktop_app_process_names();
+    for (std::string_view name : names) {
+        EXPECT_TRUE(std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) << name;
+    }
+    ASSERT_FALSE(desktop_app_candidates().empty());
+    for (std::string_view candidate : desktop_app_candidates()) {
+        std::string lower(candidate);
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+        EXPECT_NE(std::find(names.begin(), names.end(), lower), names.end()) << candidate;
+    }
+}
+
+}  // namespace
+}  // namespace nimbra::platform
