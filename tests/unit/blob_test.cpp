@@ -316,8 +316,12 @@ TEST_F(BlobTest, AMalformedChunkIsRefusedBeforeTheDataFileIsTouched) {
 
 TEST_F(BlobTest, AChunkForATransferThatNeverBeganFailsWithTheSystemsNotFoundText) {
     const std::string not_found = platform::describe(platform::not_found_error());
-    // Neither the folder nor the file.
-    EXPECT_EQ(fatal([&] { chunk("never-begun", "QUJD"); }), not_found);
+    // Neither the folder nor the file: the system's text for a missing path
+    // (Windows tells this case apart from a missing file).
+    platform::Result<platform::FileInfo> missing = platform::file_info(part("never-begun"));
+    ASSERT_FALSE(missing.ok());
+    ASSERT_TRUE(platform::is_not_found(missing.error()));
+    EXPECT_EQ(fatal([&] { chunk("never-begun", "QUJD"); }), platform::describe(missing.error()));
     // The folder, but not the file; the description alone does not count.
     begin("transfer-1");
     write_bytes(description("transfer-2"), "{}");

@@ -1,0 +1,163 @@
+// A browser blob transfer through the real host: chunks streamed over the
+// pipe into browser-transfers, then the import handed to the stand-in desktop
+// application, which the host starts from its own folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/host_process.h"
+
+namespace nimbra::hosttest {
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string encode(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            v = (v << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            out.push_back(k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=');
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> names_in(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class HostBlob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Target& target = Target::get();
+        target.reset();
+        // A copy of the host with the stand-in beside it under the desktop
+        // application's name, so the host finds and starts it as it would
+        // the real one.
+        host_ = target.scratch() / ("nimbra-native-host" + target.exe_suffix());
+        fs::copy_file(target.host_exe(), host_, fs::copy_options::overwrite_existing);
+        fs::copy_file(target.tool("standin"), target.scratch() / ("velisto-download-manager" + target.exe_suffix()),
+                      fs::copy_options::overwrite_existing);
+        write_text(target.scratch() / "standin.run", "");
+        fs::create_directories(target.scratch() / "standin-log");
+    }
+
+    void TearDown() override {
+        // The stand-in ends once this file is gone.
+        std::error_code ignored;
+        fs::remove(Target::get().scratch() / "standin.run", ignored);
+    }
+
+    // How a program started by the host names a file in the scratch folder.
+    static std::string scratch_path_for_child(const std::string& name) {
+        Target& target = Target::get();
+        if (target.wine()) return "C:\\nimbra-scratch\\" + name;
+        return (target.scratch() / name).string();
+    }
+
+    std::unique_ptr<Process> start_host(bool silent_application) {
+        std::vector<std::string> env = {
+            "NIMBRA_STANDIN_RUN_WHILE=" + scratch_path_for_child("standin.run"),
+            "NIMBRA_STANDIN_RECORD=" + scratch_path_for_child("standin-log"),
+        };
+        if (silent_application) env.push_back("NIMBRA_STANDIN_SILENT=1");
+        return std::make_unique<Process>(Target::get().command(host_), env);
+    }
+
+    static fs::path transfers() { return Target::get().data_dir() / "browser-transfers"; }
+
+    std::string standin_log() const {
+        std::string all;
+        for (const std::string& name : names_in(Target::get().scratch() / "standin-log")) {
+            all += read_text(Target::get().scratch() / "standin-log" / name);
+        }
+        return all;
+    }
+
+    fs::path host_;
+};
+
+TEST_F(HostBlob, AStreamedFileIsImportedByTheDesktopApplication) {
+    // A little over four whole chunks of 675,000 bytes, every byte value.
+    std::mt19937 random(4242);
+    std::string bytes(3 * 1024 * 1024, '\0');
+    for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
+    const std::string text = encode(bytes);
+
+    std::unique_ptr<Process> host = start_host(false);
+    host->send(frame(R"({"type":"blob_begin","transfer_id":"e2e_Transfer-01","filename":"big.bin",)"
+                     R"("content_type":"application/octet-stream","size":)" +
+                     std::to_string(bytes.size()) + "}"));
+    EXPECT_EQ(host->read_reply(), R"({"ok":true,"transfer_id":"e2e_Transfer-01"})");
+
+    std::size_t chunks = 0;
+    for (std::size_t at = 0; at < text.size(); at += 900000, ++chunks) {
+        const std::string piece = text.substr(at, 900000);
+        host->send(frame(R"({"type":"blob_chunk","transfer_id":"e2e_Transfer-01","data_base64":")" + piece +
+                         "\"}"));
+        const std::size_t decoded = piece.size() / 4 * 3 - (piece.ends_with("==") ? 2 : piece.ends_with("=") ? 1 : 0);
+        ASSERT_EQ(host->read_reply(), R"({"ok":true,"received":)" + std::to_string(decoded) + "}") << chunks;
+    }
+    EXPECT_EQ(chunks, 5U);
+
+    host->send(frame(R"({"type":"blob_end","transfer_id":"e2e_Transfer-01","source":"chrome"})"));
+    // The stand-in answers with the size of the file it found at temp_path.
+    EXPECT_EQ(host->read_reply(60),
+              R"({"bytes":)" + std::to_string(bytes.size()) + R"(,"launched":true,"ok":true})");
+    Finished end = host->finish();
+    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_EQ(end.output, "");
+
+    // The bytes are there under the transfer's name, exactly as sent; the
+    // description went when the job was written, and the stand-in took the job.
+    EXPECT_EQ(names_in(transfers()), std::vector<std::string>{"e2e_Transfer-01.part"});
+    EXPECT_TRUE(read_text(transfers() / "e2e_Transfer-01.part") == bytes) << "the data file differs";
+    EXPECT_TRUE(names_in(Target::get().data_dir() / "inbox").empty());
+    EXPECT_TRUE(names_in(Target::get().data_dir() / "inbox-results").empty());
+    EXPECT_NE(standin_log().find("type=import_browser_file {\"bytes\":" + std::to_string(bytes.size())),
+              std::string::npos)
+        << standin_log();
+}
+
+TEST_F(HostBlob, AnImportNobodyConfirmsTimesOutAndLeavesTheDataFile) {
+    std::unique_ptr<Process> host = start_host(true);
+    host->send(frame(R"({"type":"blob_begin","transfer_id":"e2e_Timeout-02","size":3})"));
+    EXPECT_EQ(host->read_reply(), R"({"ok":true,"transfer_id":"e2e_Timeout-02"})");
+    host->send(frame(R"({"type":"blob_chunk","transfer_id":"e2e_Timeout-02","data_base64":"QUJD"})"));
+    EXPECT_EQ(host->read_reply(), R"({"ok":true,"received":3})");
+    host->send(frame(R"({"type":"blob_end","transfer_id":"e2e_Timeout-02"})"));
+
+    EXPECT_EQ(host->read_reply(90),
+              R"({"error":"Nimbra did not confirm the browser-generated file within 35 seconds","ok":false})");
+    // The job was posted (the stand-in saw it) and taken back.
+    EXPECT_NE(standin_log().find("type=import_browser_file silent"), std::string::npos) << standin_log();
+    EXPECT_TRUE(names_in(Target::get().data_dir() / "inbox").empty());
+    EXPECT_EQ(names_in(transfers()), std::vector<std::string>{"e2e_Timeout-02.part"});
+    EXPECT_EQ(read_text(transfers() / "e2e_Timeout-02.part"), "ABC");
+
+    // The transfer is over: a second end finds no description.
+    host->send(frame(R"({"type":"blob_end","transfer_id":"e2e_Timeout-02"})"));
+    Finished end = host->finish();
+    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_EQ(split_frames(end.output),
+              std::vector<std::string>{R"({"error":"browser transfer was not started","ok":false})"});
+}
+
+}  // namespace
+}  // namespace nimbra::hosttest
