@@ -25,6 +25,13 @@ DWORD chunk_size(std::size_t remaining) { return static_cast<DWORD>(std::min(rem
 
 bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
+// What a standard handle that cannot carry the stream fails with: closed,
+// opened the other way round, or (wine, for a Unix descriptor that was
+// closed) of a kind that does not read or write at all.
+bool means_unusable(DWORD code) {
+    return code == ERROR_INVALID_HANDLE || code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION;
+}
+
 // Owns a handle from CreateFileW; the destructor covers early returns.
 class File {
 public:
@@ -121,17 +128,10 @@ Result<std::size_t> read_stdin(std::span<char> buffer) {
         DWORD got = 0;
         if (::ReadFile(handle, buffer.data(), chunk_size(buffer.size()), &got, nullptr)) return std::size_t{got};
         DWORD code = ::GetLastError();
-        switch (code) {
-            case ERROR_BROKEN_PIPE:
-            case ERROR_HANDLE_EOF:
-            case ERROR_INVALID_HANDLE:
-                return std::size_t{0};
-            case ERROR_OPERATION_ABORTED:
-                if (++aborted < kAbortRetries) continue;
-                [[fallthrough]];
-            default:
-                return OsError{static_cast<std::uint32_t>(code)};
-        }
+        if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF || means_unusable(code)) return std::size_t{0};
+        // CancelSynchronousIo from another thread; the stream itself is fine.
+        if (code == ERROR_OPERATION_ABORTED && ++aborted < kAbortRetries) continue;
+        return OsError{static_cast<std::uint32_t>(code)};
     }
 }
 
@@ -141,7 +141,7 @@ Status write_stdout(std::string_view bytes) {
     // No FlushFileBuffers: nothing is buffered here, and on a pipe it would
     // block until the browser has read everything.
     Status written = write_all(handle, bytes);
-    if (!written && written.error().code == ERROR_INVALID_HANDLE) return Status::success();
+    if (!written && means_unusable(written.error().code)) return Status::success();
     return written;
 }
 
