@@ -39,7 +39,7 @@ build_all() {
 start_wine() {
   export WINEPREFIX="${NIMBRA_WINEPREFIX:-$(mktemp -d /tmp/nimbra-wine.XXXXXX)}"
   echo "== preparing wine prefix $WINEPREFIX"
-  wineserver -p
+  wineserver -p </dev/null >/dev/null 2>&1
   wine cmd /c exit >/dev/null 2>&1 || true
   trap stop_wine EXIT
 }

@@ -63,11 +63,11 @@ Target& Target::get() {
 }
 
 Target::Target() {
-    wine_ = env_or("NIMBRA_HOST_WINE") == "1";
-    host_exe_ = env_or("NIMBRA_HOST_EXE");
-    if (host_exe_.empty()) throw std::runtime_error("NIMBRA_HOST_EXE is not set");
-    tools_dir_ = env_or("NIMBRA_TOOLS_DIR", (host_exe_.parent_path() / "tools").string());
+    wine_ = env_or("NIMBRA_HOST_TARGET") == "wine";
+    host_exe_ = env_or("NIMBRA_HOST_EXE", wine_ ? NIMBRA_WINDOWS_HOST_EXE : NIMBRA_NATIVE_HOST_EXE);
+    tools_dir_ = env_or("NIMBRA_TOOLS_DIR", wine_ ? NIMBRA_WINDOWS_TOOLS_DIR : NIMBRA_NATIVE_TOOLS_DIR);
     if (wine_) {
+        ::setenv("WINEDEBUG", "-all", 0);
         std::string prefix = env_or("WINEPREFIX", env_or("HOME") + "/.wine");
         fs::path drive = fs::path(prefix) / "drive_c";
         app_data_ = drive / "users" / user_name() / "AppData" / "Local";

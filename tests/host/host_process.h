@@ -2,8 +2,8 @@
 // standard input and output, frames in, frames out, files inspected after.
 //
 // The same tests run against the native host and against the Windows build
-// under wine; the environment says which (NIMBRA_HOST_EXE, NIMBRA_TOOLS_DIR,
-// NIMBRA_HOST_WINE=1 with WINEPREFIX set).
+// under wine: NIMBRA_HOST_TARGET=wine (with WINEPREFIX set) picks the latter.
+// NIMBRA_HOST_EXE and NIMBRA_TOOLS_DIR override the built paths.
 #pragma once
 
 #include <cstdint>
