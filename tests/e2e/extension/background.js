@@ -140,6 +140,14 @@ globalThis.e2e = {
     return session(id).request({...message, padding: "x".repeat(padBytes)}, timeoutMs);
   },
 
+  // A request with a member `nested` that makes the whole JSON text
+  // `depth` levels deep (the request object itself is the first level).
+  requestNested(id, message, depth, timeoutMs) {
+    let nested = 0;
+    for (let level = 2; level <= depth; level++) nested = [nested];
+    return session(id).request({...message, nested}, timeoutMs);
+  },
+
   closeSession(id) {
     const found = sessions.get(id);
     if (found) {
