@@ -1,7 +1,339 @@
 #include "browser/heartbeat.h"
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "bridge/data_dir.h"
+#include "host/json_events.h"
+
 namespace nimbra::browser {
 
-void refresh_heartbeats(platform::System&, std::optional<BrowserId>, const host::Json&) noexcept {}
+namespace {
+
+// The companion extension's id, recorded when a request does not name one.
+constexpr std::string_view kDefaultExtensionId = "kembcdlbgbcnnchcnbdhbmbhbejnedjf";
+// Recorded as the version when the extension predates sending one.
+constexpr std::string_view kLegacyVersion = "legacy";
+
+// 1970-01-01 on the file-time scale (100-ns ticks since 1601-01-01).
+constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
+
+constexpr std::string_view kTimestampKey = "timestamp_ms";
+constexpr std::string_view kExtensionIdKey = "extension_id";
+constexpr std::string_view kExtensionVersionKey = "extension_version";
+
+struct RequestIdentity {
+    const std::string* source = nullptr;
+    std::optional<BrowserId> browser;
+    std::string_view extension_id;
+    const std::string* extension_version = nullptr;
+};
+
+RequestIdentity identify(std::optional<BrowserId> ancestry, const host::Json& request) {
+    RequestIdentity identity;
+    identity.source = host::string_member(request, "source");
+    identity.browser = browser_for_request(ancestry, request);
+    const std::string* extension_id = host::string_member(request, "extension_id");
+    identity.extension_id = extension_id != nullptr ? std::string_view(*extension_id)
+                                                    : kDefaultExtensionId;
+    identity.extension_version = host::string_member(request, "extension_version");
+    return identity;
+}
+
+std::uint64_t unix_milliseconds(std::uint64_t file_time) {
+    if (file_time < kUnixEpochFileTime) return 0;
+    return (file_time - kUnixEpochFileTime) / 10000;
+}
+
+struct HeartbeatV2 {
+    std::uint64_t timestamp_ms = 0;
+    std::string extension_id;
+    std::string extension_version;
+};
+
+// Keyed by browser id, plus whatever other keys the file held: the reader on
+// the other side may know browsers this host does not.
+using HeartbeatMap = std::unordered_map<std::string, HeartbeatV2>;
+
+// Both files are small and fixed in shape, so they are written by hand in the
+// indented layout every file of the data directory uses; this also keeps the
+// record's members in their own order rather than sorted.
+void append_member_start(std::string& out, int indent, std::string_view key) {
+    out.append(static_cast<std::size_t>(indent), ' ');
+    host::append_json_string(out, key);
+    out.append(": ");
+}
+
+void append_optional_string(std::string& out, const std::string* text) {
+    if (text != nullptr) {
+        host::append_json_string(out, *text);
+    } else {
+        out.append("null");
+    }
+}
+
+// Members in ascending key order, as in every file but the per-browser one.
+std::string legacy_text(const RequestIdentity& identity, std::uint64_t timestamp_ms) {
+    std::string out;
+    out.reserve(256 + (identity.source != nullptr ? identity.source->size() : 0));
+    out.append("{\n");
+    append_member_start(out, 2, "browser_id");
+    if (identity.browser) {
+        host::append_json_string(out, to_string(*identity.browser));
+    } else {
+        out.append("null");
+    }
+    out.append(",\n");
+    append_member_start(out, 2, kExtensionIdKey);
+    host::append_json_string(out, identity.extension_id);
+    out.append(",\n");
+    append_member_start(out, 2, kExtensionVersionKey);
+    append_optional_string(out, identity.extension_version);
+    out.append(",\n");
+    append_member_start(out, 2, "source");
+    append_optional_string(out, identity.source);
+    out.append(",\n");
+    append_member_start(out, 2, kTimestampKey);
+    out.append(std::to_string(timestamp_ms));
+    out.append("\n}");
+    return out;
+}
+
+std::string heartbeats_text(const HeartbeatMap& heartbeats) {
+    if (heartbeats.empty()) return "{}";
+    std::string out;
+    out.reserve(160 * heartbeats.size());
+    out.append("{\n");
+    bool first = true;
+    for (const auto& [key, record] : heartbeats) {
+        if (!first) out.append(",\n");
+        first = false;
+        append_member_start(out, 2, key);
+        out.append("{\n");
+        append_member_start(out, 4, kTimestampKey);
+        out.append(std::to_string(record.timestamp_ms));
+        out.append(",\n");
+        append_member_start(out, 4, kExtensionIdKey);
+        host::append_json_string(out, record.extension_id);
+        out.append(",\n");
+        append_member_start(out, 4, kExtensionVersionKey);
+        host::append_json_string(out, record.extension_version);
+        out.append("\n  }");
+    }
+    out.append("\n}");
+    return out;
+}
+
+// Reads the per-browser file as written: one object of records, each record
+// an object with the three members (others ignored, none of the three twice)
+// or an array of exactly those three values in order. Seeing the members as
+// they come, duplicates included, is why this is not read as a value tree.
+class HeartbeatReader final : public host::JsonEvents {
+public:
+    explicit HeartbeatReader(HeartbeatMap& out) : out_(out) {}
+
+    bool begin_object() override {
+        if (skip_depth_ > 0) return open_skipped();
+        switch (state_) {
+            case State::start: state_ = State::top; return true;
+            case State::record_start: begin_record(State::in_object); return true;
+            case State::member_value: return skip_value_open();
+            default: return false;
+        }
+    }
+    bool begin_array() override {
+        if (skip_depth_ > 0) return open_skipped();
+        switch (state_) {
+            case State::record_start: begin_record(State::in_array); return true;
+            case State::member_value: return skip_value_open();
+            default: return false;
+        }
+    }
+    bool end_object() override {
+        if (skip_depth_ > 0) return close_skipped();
+        if (state_ == State::top) {
+            state_ = State::done;
+            return true;
+        }
+        if (state_ != State::in_object) return false;
+        if (!(seen_timestamp_ && seen_id_ && seen_version_)) return false;
+        return finish_record();
+    }
+    bool end_array() override {
+        if (skip_depth_ > 0) return close_skipped();
+        if (state_ != State::in_array || array_index_ != 3) return false;
+        return finish_record();
+    }
+    bool key(std::string_view name) override {
+        if (skip_depth_ > 0) return true;
+        if (state_ == State::top) {
+            key_.assign(name);
+            state_ = State::record_start;
+            return true;
+        }
+        if (state_ != State::in_object) return false;
+        member_ = Member::other;
+        if (name == kTimestampKey) {
+            if (seen_timestamp_) return false;
+            seen_timestamp_ = true;
+            member_ = Member::timestamp;
+        } else if (name == kExtensionIdKey) {
+            if (seen_id_) return false;
+            seen_id_ = true;
+            member_ = Member::id;
+        } else if (name == kExtensionVersionKey) {
+            if (seen_version_) return false;
+            seen_version_ = true;
+            member_ = Member::version;
+        }
+        state_ = State::member_value;
+        return true;
+    }
+    bool string(std::string_view value) override {
+        if (skip_depth_ > 0) return true;
+        switch (expected()) {
+            case Member::id: record_.extension_id.assign(value); return value_taken();
+            case Member::version: record_.extension_version.assign(value); return value_taken();
+            case Member::other: return value_taken();
+            default: return false;
+        }
+    }
+    bool number_unsigned(std::uint64_t value) override {
+        if (skip_depth_ > 0) return true;
+        switch (expected()) {
+            case Member::timestamp: record_.timestamp_ms = value; return value_taken();
+            case Member::other: return value_taken();
+            default: return false;
+        }
+    }
+    bool number_integer(std::int64_t) override { return scalar(); }
+    bool number_float(double) override { return scalar(); }
+    bool boolean(bool) override { return scalar(); }
+    bool null() override { return scalar(); }
+
+private:
+    enum class State { start, top, record_start, in_object, member_value, in_array, done };
+    enum class Member { none, timestamp, id, version, other };
+
+    void begin_record(State kind) {
+        state_ = kind;
+        record_ = HeartbeatV2{};
+        seen_timestamp_ = seen_id_ = seen_version_ = false;
+        array_index_ = 0;
+    }
+
+    // The member a value in the current position fills, if any.
+    Member expected() const {
+        if (state_ == State::member_value) return member_;
+        if (state_ == State::in_array) {
+            switch (array_index_) {
+                case 0: return Member::timestamp;
+                case 1: return Member::id;
+                case 2: return Member::version;
+                default: return Member::none;
+            }
+        }
+        return Member::none;
+    }
+
+    bool value_taken() {
+        if (state_ == State::member_value) {
+            state_ = State::in_object;
+        } else {
+            ++array_index_;
+        }
+        return true;
+    }
+
+    // A value that fills none of the three members: fine only where ignored.
+    bool scalar() {
+        if (skip_depth_ > 0) return true;
+        return expected() == Member::other && value_taken();
+    }
+
+    bool skip_value_open() {
+        if (member_ != Member::other) return false;
+        skip_depth_ = 1;
+        return true;
+    }
+    bool open_skipped() {
+        ++skip_depth_;
+        return true;
+    }
+    bool close_skipped() {
+        if (--skip_depth_ == 0) state_ = State::in_object;
+        return true;
+    }
+
+    bool finish_record() {
+        out_.insert_or_assign(std::move(key_), std::move(record_));
+        key_.clear();
+        state_ = State::top;
+        return true;
+    }
+
+    HeartbeatMap& out_;
+    State state_ = State::start;
+    std::string key_;
+    HeartbeatV2 record_;
+    Member member_ = Member::none;
+    bool seen_timestamp_ = false;
+    bool seen_id_ = false;
+    bool seen_version_ = false;
+    int array_index_ = 0;
+    std::size_t skip_depth_ = 0;
+};
+
+// Whatever cannot be read whole counts as no entries at all: a half-trusted
+// file is not merged into.
+HeartbeatMap load_heartbeats(const platform::Path& path) {
+    HeartbeatMap heartbeats;
+    if (!platform::file_info(path)) return heartbeats;
+    platform::Result<std::string> text = platform::read_file(path);
+    if (!text) return heartbeats;
+    HeartbeatReader reader(heartbeats);
+    if (host::parse_json_events(*text, reader)) heartbeats.clear();
+    return heartbeats;
+}
+
+void refresh(platform::System& system, std::optional<BrowserId> ancestry, const host::Json& request) {
+    const RequestIdentity identity = identify(ancestry, request);
+
+    const std::optional<platform::Path> data_dir = bridge::local_data_dir(system);
+    if (!data_dir) return;
+    if (!platform::create_directories(*data_dir)) return;
+
+    // One reading for both files, so they agree on the moment.
+    const std::uint64_t timestamp_ms = unix_milliseconds(system.now_file_time());
+
+    const platform::Path legacy_path = platform::join(*data_dir, bridge::kLegacyHeartbeatFile);
+    if (!platform::write_file(legacy_path, legacy_text(identity, timestamp_ms))) return;
+
+    if (!identity.browser) return;
+    const platform::Path heartbeats_path = platform::join(*data_dir, bridge::kHeartbeatsFile);
+    HeartbeatMap heartbeats = load_heartbeats(heartbeats_path);
+    HeartbeatV2& entry = heartbeats[std::string(to_string(*identity.browser))];
+    entry.timestamp_ms = timestamp_ms;
+    entry.extension_id.assign(identity.extension_id);
+    entry.extension_version.assign(identity.extension_version != nullptr
+                                       ? std::string_view(*identity.extension_version)
+                                       : kLegacyVersion);
+    static_cast<void>(platform::write_file(heartbeats_path, heartbeats_text(heartbeats)));
+}
+
+}  // namespace
+
+void refresh_heartbeats(platform::System& system, std::optional<BrowserId> ancestry,
+                        const host::Json& request) noexcept {
+    // The heartbeat is a courtesy to the desktop application; the request is
+    // served whatever happens to it.
+    try {
+        refresh(system, ancestry, request);
+    } catch (...) {
+    }
+}
 
 }  // namespace nimbra::browser
