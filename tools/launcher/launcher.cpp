@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 namespace {
 
 // The launcher's command line after its own program name, quoting intact, so
@@ -40,10 +42,10 @@ int wmain() {
     const wchar_t* rest = after_program_name(GetCommandLineW());
     if (*rest == L'\0') return 2;
     // CreateProcessW may write into the command line, so it gets a copy.
-    const size_t length = wcslen(rest);
+    const size_t length = std::wcslen(rest);
     wchar_t* command = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t)));
     if (command == nullptr) return 2;
-    wmemcpy(command, rest, length + 1);
+    std::wmemcpy(command, rest, length + 1);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
