@@ -165,7 +165,7 @@ struct ProcessRecord {
 };
 
 std::optional<BrowserId> walk_ancestry(platform::System& system) {
-    std::optional<std::vector<platform::ProcessEntry>> snapshot = system.snapshot_processes();
+    std::optional<std::vector<platform::ProcessEntry>> snapshot = system.snapshot_ancestry();
     if (!snapshot) return std::nullopt;
     std::unordered_map<std::uint32_t, ProcessRecord> table;
     table.reserve(snapshot->size());

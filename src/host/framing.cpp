@@ -36,14 +36,15 @@ ByteSink& standard_output() {
     return sink;
 }
 
-MessageReader::MessageReader(ByteSource& source) : source_(source), buffer_(kReadBufferBytes) {}
+MessageReader::MessageReader(ByteSource& source)
+    : source_(source), buffer_(new char[kReadBufferBytes]) {}
 
 std::size_t MessageReader::read_exact(std::span<char> out) {
     std::size_t filled = 0;
     while (filled < out.size()) {
         if (begin_ < end_) {
             std::size_t take = std::min(end_ - begin_, out.size() - filled);
-            std::memcpy(out.data() + filled, buffer_.data() + begin_, take);
+            std::memcpy(out.data() + filled, buffer_.get() + begin_, take);
             begin_ += take;
             filled += take;
             continue;
@@ -51,8 +52,9 @@ std::size_t MessageReader::read_exact(std::span<char> out) {
         // Large remainders go straight into the caller's buffer: a 2 MiB body
         // is not copied twice.
         std::size_t wanted = out.size() - filled;
-        bool direct = wanted >= buffer_.size();
-        std::span<char> target = direct ? out.subspan(filled) : std::span<char>(buffer_);
+        bool direct = wanted >= kReadBufferBytes;
+        std::span<char> target =
+            direct ? out.subspan(filled) : std::span<char>(buffer_.get(), kReadBufferBytes);
         platform::Result<std::size_t> got = source_.read(target);
         if (!got) throw FatalError::from_os(got.error());
         if (*got == 0) return filled;

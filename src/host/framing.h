@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 #include <variant>
-#include <vector>
+#include <memory>
 
 #include "host/json.h"
 #include "platform/platform.h"
@@ -52,7 +52,7 @@ private:
     std::size_t read_exact(std::span<char> out);
 
     ByteSource& source_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;  // not cleared: only bytes read into it are used
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
 };

@@ -162,6 +162,14 @@ public:
     // an empty list when not even the first entry could be read.
     virtual std::optional<std::vector<ProcessEntry>> snapshot_processes() = 0;
 
+    // A snapshot that holds at least this process and its chain of ancestors
+    // as snapshot_processes() would record them; enough to walk the ancestry.
+    // Where listing every process is costly (POSIX reads /proc file by file)
+    // the chain alone is read.
+    virtual std::optional<std::vector<ProcessEntry>> snapshot_ancestry() {
+        return snapshot_processes();
+    }
+
     virtual std::uint32_t current_process_id() = 0;
 
     // The current user's local application data folder (Windows: the known

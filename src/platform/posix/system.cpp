@@ -55,7 +55,7 @@ std::string file_name_of(std::string_view path) {
 // marker the kernel adds when the file was replaced), else argv[0]'s file
 // name, else the kernel's 15-byte comm.
 std::string process_name(const std::string& dir) {
-    std::array<char, 4096> target{};
+    std::array<char, 4096> target;  // readlink fills what it returns; no need to clear
     ssize_t n = ::readlink((dir + "/exe").c_str(), target.data(), target.size() - 1);
     if (n > 0) {
         std::string_view link(target.data(), static_cast<std::size_t>(n));
@@ -115,6 +115,24 @@ public:
         return entries;
     }
 
+    std::optional<std::vector<ProcessEntry>> snapshot_ancestry() override {
+        // Walking up from this process reads a handful of /proc entries
+        // instead of every process on the machine; the walk sees the same
+        // chain either way. It stops where a full walk would stop too.
+        std::vector<ProcessEntry> chain;
+        std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
+        for (int depth = 0; depth < 64; ++depth) {
+            std::string dir = "/proc/" + std::to_string(pid);
+            std::optional<std::uint32_t> parent = parent_of(dir);
+            if (!parent) break;
+            chain.push_back({pid, *parent, process_name(dir)});
+            if (*parent == 0 || *parent == pid) break;
+            pid = *parent;
+        }
+        if (chain.empty()) return std::nullopt;
+        return chain;
+    }
+
     std::uint32_t current_process_id() override { return static_cast<std::uint32_t>(::getpid()); }
 
     std::optional<Path> local_app_data() override {
@@ -124,7 +142,7 @@ public:
     }
 
     std::optional<Path> own_executable() override {
-        std::array<char, 4096> target{};
+        std::array<char, 4096> target;  // readlink fills what it returns; no need to clear
         ssize_t n = ::readlink("/proc/self/exe", target.data(), target.size() - 1);
         if (n <= 0) return std::nullopt;
         return Path(std::string(target.data(), static_cast<std::size_t>(n)));
