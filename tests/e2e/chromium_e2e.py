@@ -20,7 +20,9 @@ can be found and killed afterwards, including the ones that leave Chromium's
 process group (the desktop application runs in a session of its own).
 
 Standard library only. Prints one line per case, then "N passed, N failed";
-the exit status is 0 only when every case passed.
+the exit status is 0 only when every case passed. tests/e2e/fake_host.py
+serves ping only and is there to check this harness itself (--host
+tests/e2e/fake_host.py): ping and fatal_oversized pass with it, the rest fail.
 
 What Chromium (156, Linux) does with large or odd messages, as measured here:
 - extension to host: a message's JSON text may be up to 64 MiB; above that
@@ -585,7 +587,9 @@ class Case:
                 break
             kill_pids(leftovers)
             wait_until(lambda: not marked_pids(self.token), 5)
-        if not self.suite.keep:
+        if self.suite.keep:
+            self.note(f"kept {self.root}")
+        else:
             shutil.rmtree(self.root, ignore_errors=True)
 
 
