@@ -1,0 +1,219 @@
+#include "register.h"
+
+#include <algorithm>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace nimbra::registration {
+
+namespace {
+
+// Option names are ASCII, so they compare unit by unit in either width.
+bool equals_ascii(const NativeString& arg, std::string_view ascii) {
+    return arg.size() == ascii.size() &&
+           std::equal(arg.begin(), arg.end(), ascii.begin(),
+                      [](auto unit, char c) { return unit == static_cast<NativeString::value_type>(c); });
+}
+
+bool starts_with_ascii(const NativeString& arg, std::string_view ascii) {
+    return arg.size() >= ascii.size() &&
+           std::equal(ascii.begin(), ascii.end(), arg.begin(),
+                      [](char c, auto unit) { return unit == static_cast<NativeString::value_type>(c); });
+}
+
+// Non-ASCII text is never a valid extension id or option, so it becomes '?'
+// here and fails validation with a readable message.
+std::string to_ascii(const NativeString& arg) {
+    std::string out;
+    out.reserve(arg.size());
+    for (auto unit : arg) {
+        const auto code = static_cast<unsigned long>(unit);
+        out.push_back(code < 0x80 ? static_cast<char>(code) : '?');
+    }
+    return out;
+}
+
+const char* command_name(Command command) {
+    switch (command) {
+        case Command::install: return "install";
+        case Command::uninstall: return "uninstall";
+        case Command::status: return "status";
+        case Command::help: return "--help";
+    }
+    return "";
+}
+
+std::string usage() {
+    std::string text =
+        "usage: nimbra-register install [--system] [--host PATH] [--extension-id ID]...\n"
+        "       nimbra-register uninstall [--system]\n"
+        "       nimbra-register status [--system]\n"
+        "       nimbra-register --help\n"
+        "\n"
+        "Registers the Velisto Download Manager browser connector (native messaging\n"
+        "host \"com.velisto.nimbra\") with the Chromium-family browsers listed below,\n"
+        "for the current user or, with --system, for every user.\n"
+        "\n"
+        "  install       writes the host manifest and registers it\n"
+        "  uninstall     removes the registrations and the manifests written here\n"
+        "  status        shows each registration; exits 0 only when all are in place\n"
+        "\n"
+        "  --host PATH         the host executable (default: nimbra-native-host beside\n"
+        "                      this tool); a relative path is taken from the current folder\n"
+        "  --extension-id ID   an extension allowed to start the host, 32 letters a-p;\n"
+        "                      repeatable; replaces the default companion extension\n"
+        "                      ";
+    text += kCompanionExtensionId;
+    text += "\n";
+    if (supports_root_option()) {
+        text +=
+            "  --root DIR          with --system: treat DIR as the file system root (for\n"
+            "                      packaging); the manifest still names the host by PATH\n";
+    }
+    text += "\n";
+    text += locations_help();
+    text +=
+        "\n"
+        "Exit status: 0 done, 1 some location failed or is not registered, 2 usage error.\n";
+    return text;
+}
+
+// Reads the value of an option given as "--name VALUE" or "--name=VALUE".
+// Returns false when `args[i]` is not that option; `missing` is set when the
+// value is absent.
+bool take_value(std::span<const NativeString> args, std::size_t& i, std::string_view name, NativeString& value,
+                bool& missing) {
+    const NativeString& arg = args[i];
+    if (equals_ascii(arg, name)) {
+        if (i + 1 >= args.size()) {
+            missing = true;
+            return true;
+        }
+        value = args[++i];
+        missing = value.empty();
+        return true;
+    }
+    if (arg.size() > name.size() && starts_with_ascii(arg, name) &&
+        arg[name.size()] == static_cast<NativeString::value_type>('=')) {
+        value = arg.substr(name.size() + 1);
+        missing = value.empty();
+        return true;
+    }
+    return false;
+}
+
+ParsedArguments failure(std::string message) { return ParsedArguments{std::nullopt, std::move(message)}; }
+
+}  // namespace
+
+bool is_extension_id(std::string_view text) {
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'p'; });
+}
+
+ParsedArguments parse_arguments(std::span<const NativeString> args) {
+    Options options;
+    std::optional<Command> command;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const NativeString& arg = args[i];
+        NativeString value;
+        bool missing = false;
+        if (equals_ascii(arg, "--help") || equals_ascii(arg, "-h") || equals_ascii(arg, "help")) {
+            options.command = Command::help;
+            return ParsedArguments{options, {}};
+        }
+        if (equals_ascii(arg, "--system")) {
+            options.system = true;
+        } else if (take_value(args, i, "--host", value, missing)) {
+            if (missing) return failure("--host needs a path");
+            if (options.host) return failure("--host given twice");
+            options.host = std::filesystem::path(value);
+        } else if (take_value(args, i, "--root", value, missing)) {
+            if (missing) return failure("--root needs a folder");
+            if (options.root) return failure("--root given twice");
+            options.root = std::filesystem::path(value);
+        } else if (take_value(args, i, "--extension-id", value, missing)) {
+            if (missing) return failure("--extension-id needs an id");
+            std::string id = to_ascii(value);
+            if (!is_extension_id(id)) {
+                return failure("not an extension id (32 letters a-p): " + id);
+            }
+            if (std::find(options.extension_ids.begin(), options.extension_ids.end(), id) ==
+                options.extension_ids.end()) {
+                options.extension_ids.push_back(std::move(id));
+            }
+        } else if (starts_with_ascii(arg, "-")) {
+            return failure("unknown option " + to_ascii(arg));
+        } else if (command) {
+            return failure("unexpected argument " + to_ascii(arg));
+        } else if (equals_ascii(arg, "install")) {
+            command = Command::install;
+        } else if (equals_ascii(arg, "uninstall")) {
+            command = Command::uninstall;
+        } else if (equals_ascii(arg, "status")) {
+            command = Command::status;
+        } else {
+            return failure("unknown command " + to_ascii(arg));
+        }
+    }
+    if (!command) return failure("no command given");
+    options.command = *command;
+    if (options.command != Command::install) {
+        if (options.host) return failure(std::string("--host is for install, not ") + command_name(*command));
+        if (!options.extension_ids.empty()) {
+            return failure(std::string("--extension-id is for install, not ") + command_name(*command));
+        }
+    }
+    if (options.root) {
+        if (!supports_root_option()) return failure("--root is not available on this system");
+        if (!options.system) return failure("--root only applies to --system");
+    }
+    if (options.extension_ids.empty()) options.extension_ids.emplace_back(kCompanionExtensionId);
+    return ParsedArguments{options, {}};
+}
+
+std::optional<std::string> manifest_text(std::string_view host_path_utf8,
+                                         const std::vector<std::string>& extension_ids) {
+    // Insertion order, so the file reads in the order people expect.
+    nlohmann::ordered_json manifest;
+    manifest["name"] = kHostName;
+    manifest["description"] = kDescription;
+    manifest["path"] = host_path_utf8;
+    manifest["type"] = "stdio";
+    auto origins = nlohmann::ordered_json::array();
+    for (const auto& id : extension_ids) origins.push_back("chrome-extension://" + id + "/");
+    manifest["allowed_origins"] = std::move(origins);
+    try {
+        return manifest.dump(2) + "\n";
+    } catch (const nlohmann::json::type_error&) {
+        return std::nullopt;  // the path is not UTF-8
+    }
+}
+
+std::optional<std::string> manifest_host_path(std::string_view text) {
+    const auto manifest = nlohmann::json::parse(text, nullptr, false);
+    if (!manifest.is_object()) return std::nullopt;
+    const auto name = manifest.find("name");
+    const auto path = manifest.find("path");
+    if (name == manifest.end() || !name->is_string() || name->get<std::string>() != kHostName) return std::nullopt;
+    if (path == manifest.end() || !path->is_string()) return std::nullopt;
+    return path->get<std::string>();
+}
+
+int run(std::span<const NativeString> args) {
+    const ParsedArguments parsed = parse_arguments(args);
+    if (!parsed.options) {
+        print_error("nimbra-register: " + parsed.error + " (see nimbra-register --help)\n");
+        return kUsage;
+    }
+    const Options& options = *parsed.options;
+    switch (options.command) {
+        case Command::help: print_out(usage()); return kOk;
+        case Command::install: return install(options);
+        case Command::uninstall: return uninstall(options);
+        case Command::status: return status(options);
+    }
+    return kUsage;
+}
+
+}  // namespace nimbra::registration

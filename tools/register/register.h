@@ -1,0 +1,79 @@
+// nimbra-register: registers the host with the Chromium-family browsers.
+// The command line and the manifest are the same on every OS; where the
+// manifest goes and how a browser finds it live in register_win32.cpp and
+// register_posix.cpp.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nimbra::registration {
+
+inline constexpr std::string_view kHostName = "com.velisto.nimbra";
+inline constexpr std::string_view kManifestFileName = "com.velisto.nimbra.json";
+inline constexpr std::string_view kDescription = "Velisto Download Manager browser connector";
+// The companion extension, allowed when no --extension-id is given.
+inline constexpr std::string_view kCompanionExtensionId = "kembcdlbgbcnnchcnbdhbmbhbejnedjf";
+
+// Arguments and paths stay in the OS's own encoding (UTF-16 on Windows) until
+// they have to go into the manifest.
+using NativeString = std::filesystem::path::string_type;
+
+// Exit statuses.
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = 1;  // some location could not be written, or status found one missing
+inline constexpr int kUsage = 2;
+
+enum class Command { install, uninstall, status, help };
+
+struct Options {
+    Command command = Command::help;
+    bool system = false;
+    std::optional<std::filesystem::path> host;
+    // Treats this folder as the file system root for system-wide locations, so
+    // packaging and tests never write into the real /etc.
+    std::optional<std::filesystem::path> root;
+    std::vector<std::string> extension_ids;  // never empty after parsing
+};
+
+struct ParsedArguments {
+    std::optional<Options> options;  // set on success
+    std::string error;               // a one-line reason otherwise
+};
+
+// `args` excludes the program name.
+ParsedArguments parse_arguments(std::span<const NativeString> args);
+
+// 32 letters a-p, the form a browser derives from the extension's key.
+bool is_extension_id(std::string_view text);
+
+// The manifest's text, or nothing when the host path is not valid UTF-8 (a
+// JSON file cannot name it then).
+std::optional<std::string> manifest_text(std::string_view host_path_utf8, const std::vector<std::string>& extension_ids);
+
+// The "path" member of a manifest of this host, or nothing when the text is
+// not such a manifest.
+std::optional<std::string> manifest_host_path(std::string_view text);
+
+// The whole program after the OS-specific entry point has collected the
+// arguments: parses them and runs the command.
+int run(std::span<const NativeString> args);
+
+// ---- provided by the file of the OS being built for ----
+
+int install(const Options& options);
+int uninstall(const Options& options);
+int status(const Options& options);
+
+// Where this OS keeps registrations, for --help.
+std::string_view locations_help();
+bool supports_root_option();
+
+void print_out(std::string_view utf8);
+void print_error(std::string_view utf8);
+
+}  // namespace nimbra::registration
