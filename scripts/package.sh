@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Makes the packages from the existing build trees (scripts/demo.sh or
+# scripts/test.sh build them): the Windows zip from build/windows and the
+# Debian package from build/native, and prints where they are.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+for tree in native windows; do
+  if [ ! -f "build/$tree/CMakeCache.txt" ]; then
+    echo "build/$tree does not exist yet: run bash scripts/test.sh, or" >&2
+    echo "  cmake --preset $tree && cmake --build --preset $tree" >&2
+    exit 1
+  fi
+done
+
+made=()
+# CPack brings the tree up to date first, but one job at a time; the preset
+# builds with two.
+make_package() {
+  local tree=$1 generator=$2 log="build/$1/packages.log"
+  echo "== packaging build/$tree ($generator)"
+  cmake --build --preset "$tree" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+  if ! (cd "build/$tree" && cpack -G "$generator") >>"$log" 2>&1; then
+    cat "$log" >&2
+    exit 1
+  fi
+  made+=("$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$log" | tail -n 1)")
+}
+
+make_package windows ZIP
+make_package native DEB
+
+echo "== packages"
+for file in "${made[@]}"; do
+  echo "  ${file#"$ROOT/"} ($(du -h "$file" | cut -f1))"
+done
