@@ -156,6 +156,13 @@ class LinuxRegistration(unittest.TestCase):
                 result = self.run_tool(*args)
                 self.assert_status(result, 1)
                 self.assertIn("no host executable", result.stderr)
+        # A JSON file cannot name a host whose path is not UTF-8.
+        odd_host = os.path.join(os.fsencode(self.tmp), b"host-\xff")
+        Path(os.fsdecode(odd_host)).write_bytes(b"")
+        result = subprocess.run([ARGS.tool, b"install", b"--host", odd_host], capture_output=True, timeout=60,
+                                env=dict(os.environ, HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config")))
+        self.assert_status(result, 1)
+        self.assertIn(b"not valid UTF-8", result.stderr)
         self.assertEqual(files_under(self.home), [])
         self.assertEqual(list(self.home.iterdir()), [])
 

@@ -33,6 +33,8 @@ constexpr std::array<RegisteredKey, 3> kKeys{{
 constexpr wchar_t kManifestName[] = L"com.velisto.nimbra.json";
 constexpr wchar_t kHostFileName[] = L"nimbra-native-host.exe";
 
+// The tool is a 64-bit program, so under HKLM it sees the 64-bit view of
+// the registry, which 64-bit browsers read.
 HKEY root_key(bool system) { return system ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
 
 // For messages only: unpaired surrogates show as U+FFFD.
@@ -186,13 +188,13 @@ std::optional<std::string> read_file(const std::wstring& path) {
 // The key's default value; nothing when the key or the value is absent.
 std::optional<std::wstring> registered_manifest(bool system, const RegisteredKey& key) {
     DWORD bytes = 0;
-    if (RegGetValueW(root_key(system), key.subkey, nullptr, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, nullptr,
+    if (RegGetValueW(root_key(system), key.subkey, nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
                      &bytes) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(root_key(system), key.subkey, nullptr, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr,
+    if (RegGetValueW(root_key(system), key.subkey, nullptr, RRF_RT_REG_SZ, nullptr,
                      value.data(), &bytes) != ERROR_SUCCESS) {
         return std::nullopt;
     }
@@ -276,7 +278,7 @@ int install(const Options& options) {
     for (const RegisteredKey& key : kKeys) {
         HKEY handle = nullptr;
         LSTATUS code = RegCreateKeyExW(root_key(options.system), key.subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                       KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle, nullptr);
+                                       KEY_SET_VALUE, nullptr, &handle, nullptr);
         if (code == ERROR_SUCCESS) {
             code = RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(manifest.c_str()), bytes);
             RegCloseKey(handle);
