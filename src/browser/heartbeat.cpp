@@ -289,10 +289,8 @@ private:
 
 // Whatever cannot be read whole counts as no entries at all: a half-trusted
 // file is not merged into.
-HeartbeatMap load_heartbeats(const platform::Path& path) {
+HeartbeatMap parse_heartbeats(std::optional<std::string_view> text) {
     HeartbeatMap heartbeats;
-    if (!platform::file_info(path)) return heartbeats;
-    platform::Result<std::string> text = platform::read_file(path);
     if (!text) return heartbeats;
     HeartbeatReader reader(heartbeats);
     if (host::parse_json_events(*text, reader)) heartbeats.clear();
@@ -314,14 +312,20 @@ void refresh(platform::System& system, std::optional<BrowserId> ancestry, const 
 
     if (!identity.browser) return;
     const platform::Path heartbeats_path = platform::join(*data_dir, bridge::kHeartbeatsFile);
-    HeartbeatMap heartbeats = load_heartbeats(heartbeats_path);
-    HeartbeatV2& entry = heartbeats[std::string(to_string(*identity.browser))];
-    entry.timestamp_ms = timestamp_ms;
-    entry.extension_id.assign(identity.extension_id);
-    entry.extension_version.assign(identity.extension_version != nullptr
-                                       ? std::string_view(*identity.extension_version)
-                                       : kLegacyVersion);
-    static_cast<void>(platform::write_file(heartbeats_path, heartbeats_text(heartbeats)));
+    // Read and rewritten through one handle: a missing file reads as empty,
+    // which parses as no entries, like an unreadable one.
+    const std::string browser(to_string(*identity.browser));
+    const std::string_view version = identity.extension_version != nullptr
+                                         ? std::string_view(*identity.extension_version)
+                                         : kLegacyVersion;
+    static_cast<void>(platform::update_file(heartbeats_path, [&](std::optional<std::string_view> old) {
+        HeartbeatMap heartbeats = parse_heartbeats(old);
+        HeartbeatV2& entry = heartbeats[browser];
+        entry.timestamp_ms = timestamp_ms;
+        entry.extension_id.assign(identity.extension_id);
+        entry.extension_version.assign(version);
+        return heartbeats_text(heartbeats);
+    }));
 }
 
 }  // namespace

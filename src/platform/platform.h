@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -121,6 +122,13 @@ Result<bool> create_exclusive(const Path& path, std::string_view bytes);
 Status append_to_file(const Path& path, std::string_view bytes);
 
 Result<std::string> read_file(const Path& path);
+
+// Reads the file and rewrites it in place through one open handle, creating
+// it when missing: `update` gets the old content (nullopt when it could not
+// be read) and returns the new. The same outcome as reading, then writing,
+// with half the system calls. `update` must not throw.
+Status update_file(const Path& path,
+                   const std::function<std::string(std::optional<std::string_view>)>& update);
 
 Status remove_file(const Path& path);
 

@@ -1,6 +1,7 @@
 // Files, folders, paths and standard streams on POSIX.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -166,26 +167,66 @@ Status append_to_file(const Path& path, std::string_view bytes) {
     return written ? closed : written;
 }
 
+namespace {
+
+// Reads from the current offset to the end. Sized by fstat, so a small file
+// takes one read: a read that comes back short of the room given is the end
+// of a regular file.
+Result<std::string> read_all(int fd) {
+    struct stat st {};
+    std::size_t room = 4096;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && st.st_size > 0) room = static_cast<std::size_t>(st.st_size) + 1;
+    std::string content;
+    for (;;) {
+        std::size_t used = content.size();
+        content.resize(used + room);
+        ssize_t n = ::read(fd, content.data() + used, room);
+        if (n < 0) {
+            content.resize(used);
+            if (errno == EINTR) continue;
+            return last_error();
+        }
+        content.resize(used + static_cast<std::size_t>(n));
+        if (n == 0 || (regular && static_cast<std::size_t>(n) < room)) return content;
+        room = std::max<std::size_t>(room, 65536);
+    }
+}
+
+Status pwrite_all(int fd, std::string_view bytes) {
+    off_t offset = 0;
+    while (!bytes.empty()) {
+        ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_error();
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
+    }
+    return Status::success();
+}
+
+}  // namespace
+
 Result<std::string> read_file(const Path& path) {
     int fd = open_retrying(path.c_str(), O_RDONLY);
     if (fd < 0) return last_error();
-    std::string content;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            OsError error = last_error();
-            ::close(fd);
-            return error;
-        }
-        content.append(chunk, static_cast<std::size_t>(n));
-    }
+    Result<std::string> content = read_all(fd);
     ::close(fd);
     return content;
+}
+
+Status update_file(const Path& path,
+                   const std::function<std::string(std::optional<std::string_view>)>& update) {
+    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT);
+    if (fd < 0) return last_error();
+    Result<std::string> old = read_all(fd);
+    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
+    Status written = pwrite_all(fd, next);
+    if (written && ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) written = last_error();
+    Status closed = close_fd(fd);
+    return written ? closed : written;
 }
 
 Status remove_file(const Path& path) {

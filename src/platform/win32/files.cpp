@@ -220,19 +220,20 @@ Status append_to_file(const Path& path, std::string_view bytes) {
     return written ? closed : written;
 }
 
-Result<std::string> read_file(const Path& path) {
-    File file(path, GENERIC_READ, OPEN_EXISTING);
-    if (!file.is_open()) return last_error();
+namespace {
+
+// Reads from the current position to the end of the file.
+Result<std::string> read_all(HANDLE handle) {
     std::string content;
     LARGE_INTEGER size{};
-    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 &&
+    if (::GetFileSizeEx(handle, &size) && size.QuadPart > 0 &&
         static_cast<std::uint64_t>(size.QuadPart) < content.max_size()) {
         content.reserve(static_cast<std::size_t>(size.QuadPart));
     }
     char chunk[65536];
     for (;;) {
         DWORD got = 0;
-        if (!::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
+        if (!::ReadFile(handle, chunk, sizeof chunk, &got, nullptr)) {
             if (::GetLastError() == ERROR_HANDLE_EOF) break;
             return last_error();
         }
@@ -240,6 +241,30 @@ Result<std::string> read_file(const Path& path) {
         content.append(chunk, got);
     }
     return content;
+}
+
+}  // namespace
+
+Result<std::string> read_file(const Path& path) {
+    File file(path, GENERIC_READ, OPEN_EXISTING);
+    if (!file.is_open()) return last_error();
+    return read_all(file.get());
+}
+
+Status update_file(const Path& path,
+                   const std::function<std::string(std::optional<std::string_view>)>& update) {
+    File file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (!file.is_open()) return last_error();
+    Result<std::string> old = read_all(file.get());
+    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
+    // Rewritten from the start and cut to length, as write_file does.
+    LARGE_INTEGER start{};
+    Status written = ::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)
+                         ? write_all(file.get(), next)
+                         : Status(last_error());
+    if (written && !::SetEndOfFile(file.get())) written = last_error();
+    Status closed = file.close();
+    return written ? closed : written;
 }
 
 Status remove_file(const Path& path) {
