@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <random>
+#include <thread>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -59,9 +61,15 @@ protected:
     }
 
     void TearDown() override {
-        // The stand-in ends once this file is gone.
+        // The stand-in ends once this file is gone. The next test must not
+        // find it still running, or its host would not start one of its own.
         std::error_code ignored;
         fs::remove(Target::get().scratch() / "standin.run", ignored);
+        if (standin_log().empty()) return;
+        for (int wait = 0; wait < 200 && standin_log().find("\nexit") == std::string::npos; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_NE(standin_log().find("\nexit"), std::string::npos) << "the stand-in did not end";
     }
 
     // How a program started by the host names a file in the scratch folder.
