@@ -20,7 +20,9 @@ FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fn
 CONFIGURE=(-S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
            -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=$FLAGS"
            -DNIMBRA_FUZZ=ON -DNIMBRA_SANITIZE=ON -DNIMBRA_BUILD_TESTS=OFF)
-if ! grep -q 'tests/fuzz' CMakeLists.txt; then
+if grep -q 'tests/fuzz' CMakeLists.txt; then
+  CONFIGURE+=(-UCMAKE_PROJECT_INCLUDE)
+else
   CONFIGURE+=("-DCMAKE_PROJECT_INCLUDE=$ROOT/tests/fuzz/attach.cmake")
 fi
 echo "== building the fuzz targets ($BUILD)"
