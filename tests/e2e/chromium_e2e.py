@@ -24,6 +24,26 @@ the exit status is 0 only when every case passed. tests/e2e/fake_host.py
 serves ping only and is there to check this harness itself (--host
 tests/e2e/fake_host.py): ping and fatal_oversized pass with it, the rest fail.
 
+With --installed-deb the suite runs once against the host as the Debian
+package installs it, instead of against a copy of a built host:
+
+    python3 tests/e2e/chromium_e2e.py \
+        --installed-deb build/native/packages/velisto-nimbra-host_1.0.4_amd64.deb \
+        [--tools-dir build/native/tools]
+
+It needs root (exit status 77 otherwise, so a test runner can skip it) and
+refuses to run where the package, or any file it would install, is already
+present, since the purge at the end would take that away. It installs the
+package with dpkg, checks that Chromium refuses the test extension while the
+packaged manifests allow only the companion extension, lets nimbra-register
+add the test extension to the system-wide manifests, and runs ping, session,
+heartbeat and fatal_nesting with no manifest in the profile, so that Chromium
+can only find the host through /etc/chromium/native-messaging-hosts. For the
+session case the stand-in application is copied beside the installed host.
+Whatever happens, the package is purged at the end and the folders it shares
+with the system are put back as they were (dpkg removes an empty /etc/opt
+that it did not create); anything the package leaves behind fails the run.
+
 What Chromium (156, Linux) does with large or odd messages, as measured here:
 - extension to host: a message's JSON text may be up to 64 MiB; above that
   postMessage and sendNativeMessage throw at once ("Message exceeded maximum
@@ -43,6 +63,7 @@ import argparse
 import base64
 import fcntl
 import hashlib
+import io
 import json
 import math
 import os
@@ -51,6 +72,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 import time
@@ -112,6 +134,21 @@ PROCESS_EXIT_TIMEOUT = 10.0
 FOREIGN_APP_WAIT = 20.0
 # Longer than any case, shorter than leaving a stray application around.
 STANDIN_LIFETIME = 180
+
+# --installed-deb: where the package puts things, and the one extension its
+# own manifests allow.
+INSTALLED_HOST = Path("/usr/lib/nimbra/nimbra-native-host")
+INSTALLED_REGISTER = Path("/usr/bin/nimbra-register")
+SYSTEM_MANIFEST = Path("/etc/chromium/native-messaging-hosts") / f"{HOST_NAME}.json"
+COMPANION_EXTENSION_ID = "kembcdlbgbcnnchcnbdhbmbhbejnedjf"
+# The exit status that tells the test runner the run was skipped (not root).
+SKIP_EXIT = 77
+DPKG_TIMEOUT = 30
+# dpkg does not wait for its lock; someone else's apt run ends within this.
+PURGE_RETRY_FOR = 40.0
+# CTest ends a test that runs too long with SIGKILL, which would leave the
+# package installed; the run stops itself well before that and still purges.
+INSTALLED_RUN_LIMIT = 200
 
 
 class Failure(Exception):
@@ -491,9 +528,14 @@ class Case:
         for folder in (self.profile, self.data_home, self.bin, self.home):
             folder.mkdir()
         self.record_dir = self.root / "standin-record"
-        self.host = self.bin / suite.host.name
+        # An installed host is used where the package put it, not copied.
+        self.host = suite.host if suite.installed else self.bin / suite.host.name
         self.browser = None
         self.notes = []
+        # Files this case put outside its own folder, removed by cleanup.
+        self.placed = []
+        # So that a run cut short can still find this case's processes.
+        suite.cases.append(self)
 
     @property
     def data_dir(self):
@@ -503,25 +545,34 @@ class Case:
     def note(self, text):
         self.notes.append(text)
 
+    def standin_program(self):
+        standin = self.suite.tools_dir / STANDIN_TOOL if self.suite.tools_dir else None
+        check(standin is not None and standin.is_file(),
+              f"stand-in desktop application not built: {standin or '(no --tools-dir)'} "
+              "is missing (it comes from tools/standin)")
+        return standin
+
+    def wait_for_foreign_app(self):
+        # The host looks for the application in the whole process table;
+        # one started by someone else (another test run) would take this
+        # case's jobs away. Give such a run a while to finish first.
+        if desktop_app_pids():
+            waited = time.monotonic()
+            wait_until(lambda: not desktop_app_pids(), FOREIGN_APP_WAIT)
+            self.note(f"waited {time.monotonic() - waited:.2f} s for another run's application to end")
+        foreign = desktop_app_pids()
+        check(not foreign, f"a desktop application of someone else runs (pids {foreign}); "
+                           "the host would hand its jobs to that one")
+
     def install_host(self, with_desktop_app=False):
+        if self.suite.installed:
+            self.use_installed_host(with_desktop_app)
+            return
         check(self.suite.host.is_file(), f"host not found: {self.suite.host}")
         shutil.copy2(self.suite.host, self.host)
         if with_desktop_app:
-            standin = self.suite.tools_dir / STANDIN_TOOL if self.suite.tools_dir else None
-            check(standin is not None and standin.is_file(),
-                  f"stand-in desktop application not built: {standin or '(no --tools-dir)'} "
-                  "is missing (it comes from tools/standin)")
-            shutil.copy2(standin, self.bin / DESKTOP_APP_NAME)
-            # The host looks for the application in the whole process table;
-            # one started by someone else (another test run) would take this
-            # case's jobs away. Give such a run a while to finish first.
-            if desktop_app_pids():
-                waited = time.monotonic()
-                wait_until(lambda: not desktop_app_pids(), FOREIGN_APP_WAIT)
-                self.note(f"waited {time.monotonic() - waited:.2f} s for another run's application to end")
-            foreign = desktop_app_pids()
-            check(not foreign, f"a desktop application of someone else runs (pids {foreign}); "
-                               "the host would hand its jobs to that one")
+            shutil.copy2(self.standin_program(), self.bin / DESKTOP_APP_NAME)
+            self.wait_for_foreign_app()
         manifest_dir = self.profile / "NativeMessagingHosts"
         manifest_dir.mkdir()
         (manifest_dir / f"{HOST_NAME}.json").write_text(json.dumps({
@@ -532,7 +583,24 @@ class Case:
             "allowed_origins": [f"chrome-extension://{self.suite.extension_id}/"],
         }, indent=2))
 
+    def use_installed_host(self, with_desktop_app):
+        """The packaged host, found by Chromium through the system-wide manifest only.
+
+        Nothing is written to the profile: a manifest there would win over
+        /etc/chromium/native-messaging-hosts and hide what the package did.
+        """
+        check(self.host.is_file(), f"the package did not install the host at {self.host}")
+        if with_desktop_app:
+            # The host starts the application from its own folder only.
+            target = self.host.parent / DESKTOP_APP_NAME
+            self.placed.append(target)
+            shutil.copy2(self.standin_program(), target)
+            self.wait_for_foreign_app()
+
     def start_browser(self):
+        if self.suite.installed:
+            check(not (self.profile / "NativeMessagingHosts").exists(),
+                  "the profile has a NativeMessagingHosts folder of its own")
         extension_dir = self.root / "extension"
         write_extension(extension_dir, self.suite.extension_key)
         env = dict(os.environ)
@@ -587,6 +655,8 @@ class Case:
                 break
             kill_pids(leftovers)
             wait_until(lambda: not marked_pids(self.token), 5)
+        for path in self.placed:
+            path.unlink(missing_ok=True)
         if self.suite.keep:
             self.note(f"kept {self.root}")
         else:
@@ -792,19 +862,215 @@ CASES = [
     ("fatal_nesting", case_fatal_nesting),
 ]
 
+# What an installed host adds to the picture is how Chromium finds and starts
+# it, and where it finds the application; the oversized request is about the
+# host's input handling alone, which the normal run covers.
+INSTALLED_CASES = ("ping", "session", "heartbeat", "fatal_nesting")
+
+
+# ---------------------------------------------------------------- the installed package
+
+
+def origin(extension_id):
+    return f"chrome-extension://{extension_id}/"
+
+
+def check_manifests(paths, allowed):
+    """Every system-wide manifest names the installed host and allows exactly `allowed`."""
+    for path in paths:
+        check(path.is_file(), f"no manifest at {path}")
+        try:
+            manifest = json.loads(path.read_text())
+        except ValueError as error:
+            raise Failure(f"{path} is not JSON: {error}")
+        check(isinstance(manifest, dict) and manifest.get("name") == HOST_NAME
+              and manifest.get("type") == "stdio" and manifest.get("path") == str(INSTALLED_HOST),
+              f"{path} should name {HOST_NAME}, stdio, {INSTALLED_HOST}: {compact(manifest)}")
+        origins = manifest.get("allowed_origins")
+        check(isinstance(origins, list) and sorted(origins) == sorted(origin(i) for i in allowed),
+              f"{path} should allow exactly {sorted(allowed)}, allows {compact(origins)}")
+
+
+def case_packaged_manifest(case):
+    """The package's manifests allow only the companion extension, so Chromium refuses the test extension.
+
+    "forbidden" is what Chromium says when it found a manifest that does not
+    allow the caller; without one it says the host was not found. So this
+    also shows that Chromium reads /etc/chromium/native-messaging-hosts.
+    """
+    check_manifests(case.suite.package.manifests, [COMPANION_EXTENSION_ID])
+    case.install_host()
+    worker = case.start_browser()
+    event = worker.call("sendNative", {"type": "ping"}, QUICK_REQUEST_MS,
+                        timeout=QUICK_REQUEST_MS / 1000 + 5)
+    check(event.get("kind") == "error" and "forbidden" in str(event.get("error")).lower(),
+          f"ping from the test extension: expected Chromium to refuse it as forbidden, got {compact(event)}")
+    check(not pids_running(case.host), "Chromium started the host for an extension the manifest does not allow")
+    case.note(f"refused: {event.get('error')!r}")
+
+
+def case_register(case):
+    """nimbra-register install --system adds the test extension to every system-wide manifest."""
+    command = [str(INSTALLED_REGISTER), "install", "--system", "--host", str(INSTALLED_HOST),
+               "--extension-id", case.suite.extension_id, "--extension-id", COMPANION_EXTENSION_ID]
+    began = time.monotonic()
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=60)
+    check(result.returncode == 0,
+          f"{' '.join(command)} exited with {result.returncode}: {(result.stdout + result.stderr).strip()}")
+    case.note(f"{INSTALLED_REGISTER.name} install --system: {time.monotonic() - began:.2f} s")
+    check_manifests(case.suite.package.manifests, [case.suite.extension_id, COMPANION_EXTENSION_ID])
+
+
+def run_program(command, timeout):
+    """(exit status, output) of a program run with no terminal to ask questions on."""
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    try:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, env=env, timeout=timeout)
+    except FileNotFoundError:
+        return 127, f"{command[0]} not found"
+    except subprocess.TimeoutExpired:
+        return -1, f"{' '.join(command)} did not finish within {timeout} s"
+    return result.returncode, result.stdout.decode(errors="replace").strip()
+
+
+class Package:
+    """The .deb of one run: what it installs, and how the system looked before.
+
+    dpkg removes on purge every folder of the package that has become empty,
+    including ones it found already there (an empty /etc/opt of the system),
+    so each folder's presence and mode is noted before the install.
+    """
+
+    def __init__(self, deb):
+        self.deb = Path(deb).resolve()
+        self.name = None
+        self.files = []       # everything but folders, as absolute paths
+        self.folders = {}     # folder -> os.stat_result before the install, or None
+        self.manifests = []
+
+    def preflight(self):
+        """None when the run may go ahead; otherwise why it must not."""
+        if not self.deb.is_file():
+            return f"no package at {self.deb} (cpack -G DEB in the build tree makes it)"
+        status, name = run_program(["dpkg-deb", "--field", str(self.deb), "Package"], 60)
+        if status != 0 or not name:
+            return f"dpkg-deb cannot read {self.deb}: {name}"
+        self.name = name
+        status, state = run_program(["dpkg-query", "--show", "--showformat=${Status}", name], 60)
+        if status == 0 and not state.endswith("not-installed"):
+            return (f"{name} is on this system already ({state}); this run would replace it and "
+                    f"purge it at the end: remove it first with dpkg -P {name}")
+        try:
+            data = subprocess.run(["dpkg-deb", "--fsys-tarfile", str(self.deb)], stdin=subprocess.DEVNULL,
+                                  capture_output=True, check=True, timeout=60).stdout
+            with tarfile.open(fileobj=io.BytesIO(data)) as archive:
+                members = archive.getmembers()
+        except (OSError, subprocess.SubprocessError, tarfile.TarError) as error:
+            return f"cannot list {self.deb}: {error}"
+        for member in members:
+            path = Path(os.path.normpath("/" + member.name))
+            if path == Path("/"):
+                continue
+            if member.isdir():
+                self.folders[path] = os.stat(path) if path.is_dir() else None
+            else:
+                self.files.append(path)
+        self.manifests = sorted(p for p in self.files
+                                if p.parent.name == "native-messaging-hosts" and p.name == f"{HOST_NAME}.json")
+        for needed in (INSTALLED_HOST, INSTALLED_REGISTER, SYSTEM_MANIFEST):
+            if needed not in self.files:
+                return f"{self.deb.name} does not install {needed}"
+        # The purge would delete these along with the package's own.
+        present = [str(p) for p in self.files + [INSTALLED_HOST.parent / DESKTOP_APP_NAME]
+                   if os.path.lexists(p)]
+        if present:
+            return f"files of {name} are present without the package: {', '.join(present)}"
+        return None
+
+    def install(self):
+        began = time.monotonic()
+        status, output = run_program(["dpkg", "--install", str(self.deb)], DPKG_TIMEOUT)
+        check(status == 0, f"dpkg --install {self.deb} exited with {status}:\n{output}")
+        status, state = run_program(["dpkg-query", "--show", "--showformat=${Status}", self.name], 60)
+        check(status == 0 and state == "install ok installed", f"after dpkg --install, {self.name} is {state!r}")
+        return time.monotonic() - began
+
+    def purge(self):
+        """Purges the package and restores the folders; returns what is not as it was."""
+        problems = []
+        began = time.monotonic()
+        while True:
+            status, output = run_program(["dpkg", "--purge", self.name], DPKG_TIMEOUT)
+            if status == 0 or time.monotonic() - began > PURGE_RETRY_FOR:
+                break
+            time.sleep(2)
+        if status != 0:
+            problems.append(f"dpkg --purge {self.name} exited with {status}: {output}")
+        status, state = run_program(["dpkg-query", "--show", "--showformat=${Status}", self.name], 60)
+        if status == 0 and not state.endswith("not-installed"):
+            problems.append(f"after dpkg --purge, {self.name} is {state!r}")
+        purged = time.monotonic() - began
+
+        # Parents first, so that a removed /etc/opt is back before /etc/opt/x.
+        recreated = []
+        for folder, before in sorted(self.folders.items(), key=lambda item: len(item[0].parts)):
+            if before is None or folder.is_dir():
+                continue
+            try:
+                folder.mkdir()
+                os.chown(folder, before.st_uid, before.st_gid)
+                os.chmod(folder, before.st_mode & 0o7777)
+                recreated.append(str(folder))
+            except OSError as error:
+                problems.append(f"cannot recreate {folder}, which the purge removed: {error}")
+
+        left = [str(p) for p in self.files + [INSTALLED_HOST.parent / DESKTOP_APP_NAME] if os.path.lexists(p)]
+        for folder, before in sorted(self.folders.items(), key=lambda item: -len(item[0].parts)):
+            if before is None and os.path.lexists(folder):
+                left.append(f"{folder}/")
+                try:
+                    folder.rmdir()  # only if empty: anything inside is reported, not deleted
+                except OSError:
+                    pass
+        if left:
+            problems.append(f"left behind after the purge: {', '.join(left)}")
+        for folder, before in self.folders.items():
+            if before is not None and folder.is_dir():
+                now = os.stat(folder)
+                if (now.st_mode, now.st_uid, now.st_gid) != (before.st_mode, before.st_uid, before.st_gid):
+                    problems.append(f"{folder} changed mode or owner: {oct(before.st_mode)} "
+                                    f"{before.st_uid}:{before.st_gid} -> {oct(now.st_mode)} {now.st_uid}:{now.st_gid}")
+                # Adding and removing entries moved the time stamps; last,
+                # as every removal above touches its parent again.
+                try:
+                    os.utime(folder, ns=(before.st_atime_ns, before.st_mtime_ns))
+                except OSError as error:
+                    problems.append(f"cannot put back the time stamps of {folder}: {error}")
+        return purged, recreated, problems
+
 
 # ---------------------------------------------------------------- running
 
 
 class Suite:
     def __init__(self, args):
-        self.host = Path(args.host).resolve()
-        tools = args.tools_dir or (self.host.parent / "tools")
+        self.installed = args.installed_deb is not None
+        if self.installed:
+            self.host = INSTALLED_HOST
+            # No tools folder beside an installed host.
+            tools = args.tools_dir
+        else:
+            self.host = Path(args.host).resolve()
+            tools = args.tools_dir or (self.host.parent / "tools")
         self.tools_dir = Path(tools).resolve() if tools else None
         self.chromium = args.chromium
         self.keep = args.keep
         self.extension_key = None
         self.extension_id = None
+        self.package = None
+        self.cases = []
 
 
 def run_case(suite, name, function):
@@ -839,17 +1105,110 @@ def run_case(suite, name, function):
     return error is None, duration
 
 
+class OutOfTime(BaseException):
+    """INSTALLED_RUN_LIMIT reached; a BaseException so that no case's handler takes it."""
+
+
+def sweep(suite):
+    """Ends what a run cut short left running: its cases' processes and the installed programs."""
+    for _ in range(3):
+        pids = [pid for case in suite.cases for pid in marked_pids(case.token)]
+        pids += [pid for name in (INSTALLED_HOST.name, DESKTOP_APP_NAME)
+                 for pid in pids_running(INSTALLED_HOST.parent / name)]
+        if not pids:
+            return []
+        kill_pids(pids)
+        time.sleep(0.2)
+    return pids
+
+
+def installed_steps(suite, names, tally):
+    """Install, check the packaged manifests, register, run the cases; counts into tally."""
+    package = suite.package
+    try:
+        print(f"installed {package.name} from {package.deb} in {package.install():.2f} s")
+    except Failure as failure:
+        print(f"FAIL install: {failure}")
+        tally["failed"] += 1
+        return
+    sys.stdout.flush()
+    steps = [("packaged_manifest", case_packaged_manifest), ("register", case_register)]
+    steps += [(name, function) for name, function in CASES if name in names]
+    for name, function in steps:
+        ok, _ = run_case(suite, name, function)
+        tally["passed" if ok else "failed"] += 1
+        if not ok and name == "register":
+            print(f"not run, as the test extension is not registered: {', '.join(names)}")
+            tally["failed"] += len(names)
+            return
+
+
+def run_installed(suite, names):
+    """The installed-package run; the package is purged however it ends. Returns (passed, failed)."""
+    tally = {"passed": 0, "failed": 0}
+
+    def give_up(signum, frame):
+        raise OutOfTime()
+
+    signal.signal(signal.SIGALRM, give_up)
+    signal.alarm(INSTALLED_RUN_LIMIT)
+    try:
+        installed_steps(suite, names, tally)
+    except OutOfTime:
+        print(f"FAIL: stopped after {INSTALLED_RUN_LIMIT} s, the limit of an installed run")
+        tally["failed"] += 1
+    except SystemExit:
+        print("FAIL: ended by SIGTERM; purging before exiting")
+        raise
+    finally:
+        signal.alarm(0)
+        # A second SIGTERM must not cut the purge short.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        stragglers = sweep(suite)
+        if stragglers:
+            print(f"FAIL: processes still ran after the cases and were killed: {stragglers}")
+            tally["failed"] += 1
+        if not suite.keep:
+            for case in suite.cases:
+                shutil.rmtree(case.root, ignore_errors=True)
+        purged, recreated, problems = suite.package.purge()
+        print(f"purged {suite.package.name} in {purged:.2f} s")
+        if recreated:
+            print(f"     recreated what the purge removed but was there before: {', '.join(recreated)}")
+        for problem in problems:
+            print(f"FAIL purge: {problem}")
+        tally["failed"] += bool(problems)
+        sys.stdout.flush()
+    return tally["passed"], tally["failed"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--host", required=True, help="the host executable to test")
+    parser.add_argument("--host", help="the host executable to test")
+    parser.add_argument("--installed-deb", metavar="DEB",
+                        help="instead of --host: install this Debian package (as root), run the "
+                             "suite against the installed host, then purge it")
     parser.add_argument("--tools-dir", help="where the test tools were built "
-                        "(default: tools/ beside the host)")
+                        "(default: tools/ beside the host; none with --installed-deb)")
     parser.add_argument("--chromium", default=DEFAULT_CHROMIUM,
                         help=f"the Chromium binary (default {DEFAULT_CHROMIUM})")
     parser.add_argument("--case", action="append", choices=[name for name, _ in CASES],
                         help="run only this case (repeatable)")
     parser.add_argument("--keep", action="store_true", help="keep each case's temporary folder")
     args = parser.parse_args()
+    if (args.host is None) == (args.installed_deb is None):
+        parser.error("give either --host or --installed-deb")
+
+    if args.installed_deb is not None:
+        if os.geteuid() != 0:
+            print("refusing --installed-deb: installing and purging a package needs root; "
+                  f"run as root (exit status {SKIP_EXIT}: skipped)")
+            return SKIP_EXIT
+        package = Package(args.installed_deb)
+        refusal = package.preflight()
+        if refusal:
+            print(f"refusing --installed-deb: {refusal}")
+            return 1
 
     # A test runner's SIGTERM still runs every case's cleanup on the way out.
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
@@ -861,6 +1220,16 @@ def main():
         print(f"cannot make the test extension's key: {error}")
     finally:
         shutil.rmtree(key_folder, ignore_errors=True)
+
+    if suite.installed:
+        if suite.extension_key is None:
+            return 1
+        suite.package = package
+        total_started = time.monotonic()
+        passed, failed = run_installed(suite, args.case or INSTALLED_CASES)
+        print(f"total {time.monotonic() - total_started:.2f} s")
+        print(f"{passed} passed, {failed} failed")
+        return 0 if failed == 0 and passed > 0 else 1
 
     selected = [(n, f) for n, f in CASES if not args.case or n in args.case]
     passed = failed = 0
