@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/desktop_app_fixture.h"
 #include "host/host_process.h"
 
 namespace nimbra::hosttest {
@@ -44,57 +45,28 @@ std::vector<std::string> names_in(const fs::path& folder) {
     return names;
 }
 
-class HostBlob : public ::testing::Test {
+// The shared desktop-application fixture: stand-ins that end with the test,
+// and no other test's stand-in running meanwhile.
+class HostBlob : public DesktopAppTest {
 protected:
     void SetUp() override {
-        Target& target = Target::get();
-        target.reset();
+        DesktopAppTest::SetUp();
         // A copy of the host with the stand-in beside it under the desktop
         // application's name, so the host finds and starts it as it would
         // the real one.
-        host_ = target.scratch() / ("nimbra-native-host" + target.exe_suffix());
-        fs::copy_file(target.host_exe(), host_, fs::copy_options::overwrite_existing);
-        fs::copy_file(target.tool("standin"), target.scratch() / ("velisto-download-manager" + target.exe_suffix()),
-                      fs::copy_options::overwrite_existing);
-        write_text(target.scratch() / "standin.run", "");
-        fs::create_directories(target.scratch() / "standin-log");
+        host_ = place_host();
+        place_app("velisto-download-manager");
     }
 
-    void TearDown() override {
-        // The stand-in ends once this file is gone. The next test must not
-        // find it still running, or its host would not start one of its own.
-        std::error_code ignored;
-        fs::remove(Target::get().scratch() / "standin.run", ignored);
-        if (standin_log().empty()) return;
-        for (int wait = 0; wait < 200 && standin_log().find("\nexit") == std::string::npos; ++wait) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_NE(standin_log().find("\nexit"), std::string::npos) << "the stand-in did not end";
-    }
-
-    // How a program started by the host names a file in the scratch folder.
-    static std::string scratch_path_for_child(const std::string& name) {
-        Target& target = Target::get();
-        if (target.wine()) return "C:\\nimbra-scratch\\" + name;
-        return (target.scratch() / name).string();
-    }
-
-    std::unique_ptr<Process> start_host(bool silent_application) {
-        std::vector<std::string> env = {
-            "NIMBRA_STANDIN_RUN_WHILE=" + scratch_path_for_child("standin.run"),
-            "NIMBRA_STANDIN_RECORD=" + scratch_path_for_child("standin-log"),
-        };
-        if (silent_application) env.push_back("NIMBRA_STANDIN_SILENT=1");
-        return std::make_unique<Process>(Target::get().command(host_), env);
+    Process* start_host(bool silent_application) {
+        return &DesktopAppTest::start_host(host_, silent_application);
     }
 
     static fs::path transfers() { return Target::get().data_dir() / "browser-transfers"; }
 
     std::string standin_log() const {
         std::string all;
-        for (const std::string& name : names_in(Target::get().scratch() / "standin-log")) {
-            all += read_text(Target::get().scratch() / "standin-log" / name);
-        }
+        for (const std::string& log : starts()) all += log;
         return all;
     }
 
@@ -108,7 +80,7 @@ TEST_F(HostBlob, AStreamedFileIsImportedByTheDesktopApplication) {
     for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
     const std::string text = encode(bytes);
 
-    std::unique_ptr<Process> host = start_host(false);
+    Process* host = start_host(false);
     host->send(frame(R"({"type":"blob_begin","transfer_id":"e2e_Transfer-01","filename":"big.bin",)"
                      R"("content_type":"application/octet-stream","size":)" +
                      std::to_string(bytes.size()) + "}"));
@@ -144,7 +116,7 @@ TEST_F(HostBlob, AStreamedFileIsImportedByTheDesktopApplication) {
 }
 
 TEST_F(HostBlob, AnImportNobodyConfirmsTimesOutAndLeavesTheDataFile) {
-    std::unique_ptr<Process> host = start_host(true);
+    Process* host = start_host(true);
     host->send(frame(R"({"type":"blob_begin","transfer_id":"e2e_Timeout-02","size":3})"));
     EXPECT_EQ(host->read_reply(), R"({"ok":true,"transfer_id":"e2e_Timeout-02"})");
     host->send(frame(R"({"type":"blob_chunk","transfer_id":"e2e_Timeout-02","data_base64":"QUJD"})"));
