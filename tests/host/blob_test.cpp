@@ -12,41 +12,15 @@
 
 #include "host/desktop_app_fixture.h"
 #include "host/host_process.h"
+#include "support/files.h"
 
 namespace nimbra::hosttest {
 namespace {
 
-constexpr std::string_view kAlphabet =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+using testing::encode_base64;
+using testing::names_in;
 
-std::string encode(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t v = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            v = (v << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            out.push_back(k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=');
-        }
-    }
-    return out;
-}
 
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The shared desktop-application fixture: stand-ins that end with the test,
-// and no other test's stand-in running meanwhile.
 class HostBlob : public DesktopAppTest {
 protected:
     void SetUp() override {
@@ -78,7 +52,7 @@ TEST_F(HostBlob, AStreamedFileIsImportedByTheDesktopApplication) {
     std::mt19937 random(4242);
     std::string bytes(3 * 1024 * 1024, '\0');
     for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
-    const std::string text = encode(bytes);
+    const std::string text = encode_base64(bytes);
 
     Process* host = start_host(false);
     host->send(frame(R"({"type":"blob_begin","transfer_id":"e2e_Transfer-01","filename":"big.bin",)"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "handlers/base64.h"
+#include "support/files.h"
 
 namespace nimbra::handlers {
 namespace {
@@ -18,31 +19,7 @@ constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Independent of the decoder: the plain textbook encoder.
-std::string encode(std::string_view bytes) {
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
-                                            static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                                            static_cast<unsigned char>(bytes[i + 2]));
-        for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(v >> shift) & 63]);
-    }
-    const std::size_t left = bytes.size() - i;
-    if (left == 1) {
-        auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (left == 2) {
-        auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
-                                            static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
-    }
-    return out;
-}
+using testing::encode_base64;
 
 // A text is valid exactly when it is the encoding of some bytes. Decoding
 // leniently (whatever the unused bits) and encoding again tells.
@@ -62,7 +39,7 @@ std::optional<std::string> reference_decode(std::string_view text) {
             bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
         }
     }
-    if (encode(bytes) != text) return std::nullopt;
+    if (encode_base64(bytes) != text) return std::nullopt;
     return bytes;
 }
 
@@ -140,10 +117,10 @@ TEST(Base64, DecodesEveryLengthAndByteValue) {
     // single group and the padded last group.
     for (std::size_t length = 0; length <= all.size(); ++length) {
         const std::string bytes = all.substr(all.size() - length);
-        Base64Decoded decoded = decode_base64(encode(bytes));
+        Base64Decoded decoded = decode_base64(encode_base64(bytes));
         ASSERT_TRUE(decoded.ok()) << length << ": " << decoded.error;
         ASSERT_EQ(decoded.bytes, bytes) << length;
-        ASSERT_LE(decoded.bytes.capacity(), base64_decoded_capacity(encode(bytes).size()) + 16);
+        ASSERT_LE(decoded.bytes.capacity(), base64_decoded_capacity(encode_base64(bytes).size()) + 16);
     }
 }
 
@@ -152,7 +129,7 @@ TEST(Base64, RandomBytesRoundTrip) {
     for (int round = 0; round < 2000; ++round) {
         std::string bytes(random() % 300, '\0');
         for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
-        const std::string text = encode(bytes);
+        const std::string text = encode_base64(bytes);
         Base64Decoded decoded = decode_base64(text);
         ASSERT_TRUE(decoded.ok()) << text << ": " << decoded.error;
         ASSERT_EQ(decoded.bytes, bytes) << text;
@@ -174,7 +151,7 @@ TEST(Base64, RandomCorruptionIsRefusedWithAFixedDescription) {
     for (int round = 0; round < 20000; ++round) {
         std::string bytes(random() % 40, '\0');
         for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
-        std::string text = encode(bytes);
+        std::string text = encode_base64(bytes);
         const int edits = 1 + static_cast<int>(random() % 2);
         for (int e = 0; e < edits; ++e) {
             const char c = pool[random() % pool.size()];
@@ -223,7 +200,7 @@ TEST(Base64, RandomCorruptionIsRefusedWithAFixedDescription) {
 }
 
 TEST(Base64, ReportsTheFaultNearestTheStartOfALongText) {
-    std::string text = encode(std::string(675000, 'x'));
+    std::string text = encode_base64(std::string(675000, 'x'));
     ASSERT_EQ(text.size(), 900000U);
     text[123457] = '\t';
     text[800001] = '*';

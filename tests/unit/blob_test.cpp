@@ -17,6 +17,7 @@
 #include "host/json.h"
 #include "platform/platform.h"
 #include "support/fake_system.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace nimbra::handlers {
@@ -24,32 +25,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using host::Json;
+using testing::names_in;
+using testing::read_bytes;
+using testing::write_bytes;
 
 Json parse(std::string_view text) {
     host::JsonParse parsed = host::parse_json(text);
     if (!parsed.value) throw std::runtime_error("bad test JSON: " + parsed.error);
     return *parsed.value;
-}
-
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_bytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // A request object with the given type, id and further members.

@@ -13,34 +13,16 @@
 
 #include "platform/platform.h"
 #include "support/fake_system.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace nimbra::bridgetest {
 
 namespace fs = std::filesystem;
 
-inline std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void write_bytes(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// File names in a folder, sorted; empty when the folder is missing.
-inline std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using testing::names_in;
+using testing::read_bytes;
+using testing::write_bytes;
 
 inline std::string app_name(std::size_t i) {
     return std::string(platform::desktop_app_process_names()[i]);
