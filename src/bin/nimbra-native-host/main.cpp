@@ -4,6 +4,6 @@
 #include "platform/platform.h"
 
 int main() {
-    nimbra::platform::prepare_standard_streams();
+    nimbra::platform::prepare_process();
     return nimbra::host_main(nimbra::platform::real_system());
 }

@@ -70,7 +70,7 @@ bool is_not_found(OsError error) { return error.code == ENOENT || error.code == 
 bool is_already_exists(OsError error) { return error.code == EEXIST; }
 OsError not_found_error() { return OsError{ENOENT}; }
 
-void prepare_standard_streams() {
+void prepare_process() {
     // Requests of a blob transfer allocate about 2.5 MB each (frame, parsed
     // text, decoded bytes) and free it all again. By default glibc returns
     // that memory to the system after every request, and faulting it back

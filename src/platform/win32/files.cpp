@@ -113,7 +113,7 @@ OsError not_found_error() { return OsError{ERROR_FILE_NOT_FOUND}; }
 
 // ---------------------------------------------------------------- standard streams
 
-void prepare_standard_streams() {
+void prepare_process() {
     // Taken once, before anything could call SetStdHandle, so the replies
     // always go to the pipe the browser handed over.
     stdin_handle = ::GetStdHandle(STD_INPUT_HANDLE);
