@@ -176,6 +176,11 @@ protected:
                 if (!error && (name == kAppNames[0] || name == kAppNames[1])) pids.push_back(pid);
                 continue;
             }
+            // Only wine's own processes: a native stand-in of a test running
+            // beside this one has the same WINEPREFIX in its environment.
+            std::error_code error;
+            const std::string loader = fs::read_symlink(dir / "exe", error).filename().string();
+            if (error || loader.rfind("wine", 0) != 0) continue;
             std::string command = read_small_file(dir / "cmdline");
             std::transform(command.begin(), command.end(), command.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
