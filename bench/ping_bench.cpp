@@ -1,7 +1,10 @@
 // Cold start to the first ping reply, and the warm ping round trip over one
 // connection, for a host command beside the floor program, as medians.
 //
-//   ping_bench <host> <floor> [cold runs] [warm pings]
+//   ping_bench <host> <floor> [cold runs] [warm pings] [stand-in]
+//
+// With the stand-in desktop application it also times add_download and
+// open_app against an application that is already running.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -150,6 +153,21 @@ int main(int argc, char** argv) {
                 floor_hb_warm, host_warm / floor_hb_warm);
     std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping of an identified browser vs that floor",
                 host_chrome_warm, floor_hb_warm, host_chrome_warm / floor_hb_warm);
+    if (argc > 5) {
+        // The stand-in watches the same data directory; it is running before
+        // the first request, so the host never starts it.
+        Child app = start({argv[5], "--exit-after", "300"});
+        ::usleep(300000);
+        const std::string download =
+            frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
+        const std::string open_app = frame("{\"type\":\"open_app\"}");
+        double add = warm({host}, 40, download);
+        double open = warm({host}, 200, open_app);
+        std::printf("%-50s %10.0f us\n", "add_download round trip, application running", add);
+        std::printf("%-50s %10.0f us\n", "open_app round trip, application running", open);
+        ::kill(app.pid, SIGTERM);
+        stop(app);
+    }
     std::filesystem::remove_all(data);
     return 0;
 }

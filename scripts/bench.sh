@@ -5,7 +5,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_packages cmake make g++ nlohmann-json3-dev googletest libgtest-dev
 cmake --preset native >/dev/null
 cmake --build --preset native
-build/native/bench/ping-bench build/native/nimbra-native-host build/native/bench/floor-host "$@"
+build/native/bench/ping-bench build/native/nimbra-native-host build/native/bench/floor-host 200 2000 \
+  build/native/tools/standin
 echo
 # Streams 64 and 256 MiB through the host in 900,000-character chunks, with
 # the stand-in application confirming the import, beside the floor program.

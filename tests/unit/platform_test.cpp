@@ -180,6 +180,31 @@ TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
     EXPECT_EQ(*content, "");
 }
 
+TEST(PlatformFiles, UpdateFileSeesTheOldContentAndLeavesExactlyTheNew) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "heartbeats.json");
+    std::vector<std::string> seen;
+    const auto replace_with = [&](std::string next) {
+        return [&seen, next](std::optional<std::string_view> old) {
+            seen.push_back(old ? std::string(*old) : "<unreadable>");
+            return next;
+        };
+    };
+    // A missing file is created and read as empty.
+    ASSERT_TRUE(update_file(file, replace_with("first, rather long content")));
+    ASSERT_TRUE(update_file(file, replace_with("short")));
+    ASSERT_TRUE(update_file(file, replace_with("longer than short")));
+    EXPECT_EQ(seen, (std::vector<std::string>{"", "first, rather long content", "short"}));
+    Result<std::string> content = read_file(file);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(*content, "longer than short");
+
+    // A folder in the file's place is an error, and nothing is written.
+    Path folder = join(dir.path(), "folder");
+    ASSERT_TRUE(platform::create_directories(folder));
+    EXPECT_FALSE(update_file(folder, replace_with("x")));
+}
+
 TEST(PlatformFiles, WriteFileIntoAMissingFolderIsNotFound) {
     testing::TempDir dir;
     Status written = write_file(join(join(dir.path(), "missing"), "f"), "x");

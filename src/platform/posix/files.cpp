@@ -224,7 +224,11 @@ Status update_file(const Path& path,
     Result<std::string> old = read_all(fd);
     std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
     Status written = pwrite_all(fd, next);
-    if (written && ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) written = last_error();
+    // Cutting is needed only where the old content was longer.
+    const bool longer_before = !old || old->size() > next.size();
+    if (written && longer_before && ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) {
+        written = last_error();
+    }
     Status closed = close_fd(fd);
     return written ? closed : written;
 }
