@@ -6,6 +6,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl
 build_all
+echo "== building the Linux host with ASan and UBSan (build/sanitize)"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize
 
 # A few seconds of each fuzz target over its seed corpus; longer runs:
 # scripts/fuzz.sh <seconds each>.
@@ -18,6 +21,7 @@ mkdir -p build/all
 {
   echo "subdirs(\"$ROOT/build/native\")"
   echo "subdirs(\"$ROOT/build/windows\")"
+  echo "subdirs(\"$ROOT/build/sanitize\")"
 } > build/all/CTestTestfile.cmake
 echo "== running the tests"
 # A test that fails is run once more before it counts: a wine process now and
