@@ -16,7 +16,7 @@ touch "$NIMBRA_STANDIN_RUN_WHILE"
 cleanup() {
   rm -f "$NIMBRA_STANDIN_RUN_WHILE"
   sleep 1
-  [ -n "${WINEPREFIX:-}" ] && stop_wine
+  stop_wine
   rm -rf "$DEMO"
 }
 trap cleanup EXIT

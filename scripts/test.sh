@@ -15,6 +15,7 @@ cmake --build --preset sanitize
 scripts/fuzz.sh 5
 
 start_wine
+trap stop_wine EXIT
 
 # One CTest run over every build tree, so the last line counts everything.
 mkdir -p build/all
