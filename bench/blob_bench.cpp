@@ -23,9 +23,13 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using bench::Child;
+using bench::read_exact;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunkBytes = 675000;  // 900,000 characters of base64
@@ -63,50 +67,11 @@ std::string chunk_request(std::string_view bytes) {
     return request("blob_chunk", ",\"data_base64\":\"" + encode(bytes) + "\"");
 }
 
-struct Child {
-    pid_t pid = -1;
-    int in = -1;
-    int out = -1;
-};
-
-Child start(const std::vector<std::string>& command, const std::vector<std::string>& env) {
-    int to[2], from[2];
-    if (::pipe(to) != 0 || ::pipe(from) != 0) std::exit(1);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(to[0], 0);
-        ::dup2(from[1], 1);
-        ::close(to[0]);
-        ::close(to[1]);
-        ::close(from[0]);
-        ::close(from[1]);
-        for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-        std::vector<char*> argv;
-        for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(to[0]);
-    ::close(from[1]);
-    return {pid, to[1], from[0]};
-}
-
 bool send(const Child& child, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(child.in, bytes.data(), bytes.size());
         if (n <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-bool read_exact(int fd, char* out, std::size_t n) {
-    while (n > 0) {
-        ssize_t got = ::read(fd, out, n);
-        if (got <= 0) return false;
-        out += got;
-        n -= static_cast<std::size_t>(got);
     }
     return true;
 }
@@ -157,7 +122,7 @@ struct Result {
 Result stream(const std::vector<std::string>& command, const std::vector<std::string>& env,
               const fs::path& part, const Workload& work, std::uint64_t total, bool expect_import) {
     Result result;
-    Child child = start(command, env);
+    Child child = bench::start_child(command, env);
     send(child, request("blob_begin", ",\"size\":" + std::to_string(total)));
     if (reply(child).find("\"ok\":true") == std::string::npos) {
         std::fprintf(stderr, "%s: blob_begin failed\n", command[0].c_str());

@@ -13,19 +13,11 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "bench_support.h"
+
 #include "handlers/base64.h"
 
 namespace {
-
-bool read_exact(char* out, std::size_t n) {
-    while (n > 0) {
-        ssize_t got = ::read(0, out, n);
-        if (got <= 0) return false;
-        out += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
 
 bool write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -77,12 +69,12 @@ int main(int argc, char** argv) {
     std::string body;
     for (;;) {
         unsigned char header[4];
-        if (!read_exact(reinterpret_cast<char*>(header), 4)) return 0;
+        if (!bench::read_exact(0, reinterpret_cast<char*>(header), 4)) return 0;
         const std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 |
                                      static_cast<std::uint32_t>(header[3]) << 24;
         if (length > 2097152) return 0;
         body.resize(length);
-        if (!read_exact(body.data(), length)) return 0;
+        if (!bench::read_exact(0, body.data(), length)) return 0;
 
         rewrite(dir + "/extension-heartbeat.json",
                 "{\n  \"browser_id\": \"chrome\",\n  \"extension_id\": \"kembcdlbgbcnnchcnbdhbmbhbejnedjf\",\n"

@@ -8,17 +8,9 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+#include "bench_support.h"
 
-bool read_exact(char* out, std::size_t n) {
-    while (n > 0) {
-        ssize_t got = ::read(0, out, n);
-        if (got <= 0) return false;
-        out += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
+namespace {
 
 void rewrite(const std::string& path, const std::string& text) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -43,12 +35,12 @@ int main(int argc, char** argv) {
     std::string body;
     for (;;) {
         unsigned char header[4];
-        if (!read_exact(reinterpret_cast<char*>(header), 4)) return 0;
+        if (!bench::read_exact(0, reinterpret_cast<char*>(header), 4)) return 0;
         std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 |
                                static_cast<std::uint32_t>(header[3]) << 24;
         if (length > 2097152) return 0;
         body.resize(length);
-        if (!read_exact(body.data(), length)) return 0;
+        if (!bench::read_exact(0, body.data(), length)) return 0;
         if (heartbeat) {
             rewrite(dir + "/extension-heartbeat.json",
                     "{\n  \"browser_id\": \"chrome\",\n  \"extension_id\": \"kembcdlbgbcnnchcnbdhbmbhbejnedjf\",\n"

@@ -18,34 +18,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Child {
-    pid_t pid;
-    int in;
-    int out;
-};
-
-Child start(const std::vector<std::string>& command) {
-    int to[2], from[2];
-    if (::pipe(to) != 0 || ::pipe(from) != 0) std::exit(1);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(to[0], 0);
-        ::dup2(from[1], 1);
-        ::close(to[0]); ::close(to[1]); ::close(from[0]); ::close(from[1]);
-        std::vector<char*> argv;
-        for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(to[0]);
-    ::close(from[1]);
-    return {pid, to[1], from[0]};
-}
+using bench::Child;
 
 std::string frame(const std::string& body) {
     std::string out(4, '\0');
@@ -61,21 +39,11 @@ const std::string kChromePing = frame("{\"type\":\"ping\",\"browser_id\":\"chrom
 bool ping(const Child& child, const std::string& request = kPing) {
     if (::write(child.in, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return false;
     unsigned char header[4];
-    std::size_t got = 0;
-    while (got < 4) {
-        ssize_t n = ::read(child.out, header + got, 4 - got);
-        if (n <= 0) return false;
-        got += static_cast<std::size_t>(n);
-    }
+    if (!bench::read_exact(child.out, reinterpret_cast<char*>(header), 4)) return false;
     std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 |
                            static_cast<std::uint32_t>(header[3]) << 24;
     std::string body(length, '\0');
-    got = 0;
-    while (got < length) {
-        ssize_t n = ::read(child.out, body.data() + got, length - got);
-        if (n <= 0) return false;
-        got += static_cast<std::size_t>(n);
-    }
+    if (!bench::read_exact(child.out, body.data(), length)) return false;
     return true;
 }
 
@@ -97,7 +65,7 @@ double cold(const std::vector<std::string>& command, int runs) {
     std::vector<double> times;
     for (int i = 0; i < runs; ++i) {
         auto t0 = Clock::now();
-        Child child = start(command);
+        Child child = bench::start_child(command);
         if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
         times.push_back(micros(Clock::now() - t0));
         stop(child);
@@ -106,7 +74,7 @@ double cold(const std::vector<std::string>& command, int runs) {
 }
 
 double warm(const std::vector<std::string>& command, int pings, const std::string& request = kPing) {
-    Child child = start(command);
+    Child child = bench::start_child(command);
     ping(child, request);
     std::vector<double> times;
     for (int i = 0; i < pings; ++i) {
@@ -156,7 +124,7 @@ int main(int argc, char** argv) {
     if (argc > 5) {
         // The stand-in watches the same data directory; it is running before
         // the first request, so the host never starts it.
-        Child app = start({argv[5], "--exit-after", "300"});
+        Child app = bench::start_child({argv[5], "--exit-after", "300"});
         ::usleep(300000);
         const std::string download =
             frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
