@@ -289,11 +289,10 @@ private:
 
 // Whatever cannot be read whole counts as no entries at all: a half-trusted
 // file is not merged into.
-HeartbeatMap parse_heartbeats(std::optional<std::string_view> text) {
+HeartbeatMap parse_heartbeats(std::string_view text) {
     HeartbeatMap heartbeats;
-    if (!text) return heartbeats;
     HeartbeatReader reader(heartbeats);
-    if (host::parse_json_events(*text, reader)) heartbeats.clear();
+    if (host::parse_json_events(text, reader)) heartbeats.clear();
     return heartbeats;
 }
 
@@ -318,17 +317,23 @@ void refresh(platform::System& system, std::optional<BrowserId> ancestry, const 
     const std::string_view version = identity.extension_version != nullptr
                                          ? std::string_view(*identity.extension_version)
                                          : kLegacyVersion;
+    const HeartbeatRecord record{timestamp_ms, identity.extension_id, version};
     static_cast<void>(platform::update_file(heartbeats_path, [&](std::optional<std::string_view> old) {
-        HeartbeatMap heartbeats = parse_heartbeats(old);
-        HeartbeatV2& entry = heartbeats[browser];
-        entry.timestamp_ms = timestamp_ms;
-        entry.extension_id.assign(identity.extension_id);
-        entry.extension_version.assign(version);
-        return heartbeats_text(heartbeats);
+        return old ? record_heartbeat(*old, browser, record) : record_heartbeat({}, browser, record);
     }));
 }
 
 }  // namespace
+
+std::string record_heartbeat(std::string_view old_content, std::string_view browser,
+                             const HeartbeatRecord& record) {
+    HeartbeatMap heartbeats = parse_heartbeats(old_content);
+    HeartbeatV2& entry = heartbeats[std::string(browser)];
+    entry.timestamp_ms = record.timestamp_ms;
+    entry.extension_id.assign(record.extension_id);
+    entry.extension_version.assign(record.extension_version);
+    return heartbeats_text(heartbeats);
+}
 
 void refresh_heartbeats(platform::System& system, std::optional<BrowserId> ancestry,
                         const host::Json& request) noexcept {

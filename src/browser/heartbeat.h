@@ -2,7 +2,10 @@
 // desktop application which browsers have a live extension.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "browser/identification.h"
 #include "host/json.h"
@@ -14,5 +17,18 @@ namespace nimbra::browser {
 // that cannot be recorded must not cost the request its reply.
 void refresh_heartbeats(platform::System& system, std::optional<BrowserId> ancestry,
                         const host::Json& request) noexcept;
+
+// One browser's record in the per-browser file.
+struct HeartbeatRecord {
+    std::uint64_t timestamp_ms = 0;
+    std::string_view extension_id;
+    std::string_view extension_version;
+};
+
+// The per-browser file's new content after recording `browser` over what the
+// file held (`old_content`, empty when there was no file). Content that is not
+// a valid file counts as no entries; every other entry is kept as it was.
+std::string record_heartbeat(std::string_view old_content, std::string_view browser,
+                             const HeartbeatRecord& record);
 
 }  // namespace nimbra::browser
