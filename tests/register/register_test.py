@@ -145,6 +145,8 @@ class LinuxRegistration(unittest.TestCase):
             ["install", "--root", str(self.tmp)],
             ["uninstall", "--host", self.host],
             ["status", "--extension-id", COMPANION],
+            ["manifest"],
+            ["manifest", "--host", self.host, "--system"],
         ]
         for args in usage_errors:
             with self.subTest(args=args):
@@ -169,6 +171,13 @@ class LinuxRegistration(unittest.TestCase):
         help_text = self.run_tool("--help")
         self.assert_status(help_text, 0)
         self.assertIn("install [--system]", help_text.stdout)
+
+    def test_manifest_names_the_host_exactly_and_registers_nothing(self):
+        # What an installer ships: install's manifest with a path left as given.
+        result = self.run_tool("manifest", "--host", "nimbra-native-host.exe", "--extension-id", OTHER_IDS[0])
+        self.assert_status(result, 0)
+        self.assertEqual(json.loads(result.stdout), expected_manifest("nimbra-native-host.exe", OTHER_IDS[:1]))
+        self.assertEqual(list(self.home.iterdir()), [])
 
     def test_default_host_is_beside_the_tool_through_a_link(self):
         # The packaged layout: tool and host in one folder, a link elsewhere.

@@ -39,6 +39,7 @@ const char* command_name(Command command) {
         case Command::install: return "install";
         case Command::uninstall: return "uninstall";
         case Command::status: return "status";
+        case Command::manifest: return "manifest";
         case Command::help: return "--help";
     }
     return "";
@@ -49,6 +50,7 @@ std::string usage() {
         "usage: nimbra-register install [--system] [--host PATH] [--extension-id ID]...\n"
         "       nimbra-register uninstall [--system]\n"
         "       nimbra-register status [--system]\n"
+        "       nimbra-register manifest --host PATH [--extension-id ID]...\n"
         "       nimbra-register --help\n"
         "\n"
         "Registers the Velisto Download Manager browser connector (native messaging\n"
@@ -58,6 +60,9 @@ std::string usage() {
         "  install       writes the host manifest and registers it\n"
         "  uninstall     removes the registrations and the manifests written here\n"
         "  status        shows each registration; exits 0 only when all are in place\n"
+        "  manifest      prints the manifest naming the host by PATH exactly as given, for\n"
+        "                installers (on Windows a relative PATH is taken from the folder\n"
+        "                the manifest is in); registers nothing\n"
         "\n"
         "  --host PATH         the host executable (default: nimbra-native-host beside\n"
         "                      this tool); a relative path is taken from the current folder\n"
@@ -152,16 +157,23 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
             command = Command::uninstall;
         } else if (equals_ascii(arg, "status")) {
             command = Command::status;
+        } else if (equals_ascii(arg, "manifest")) {
+            command = Command::manifest;
         } else {
             return failure("unknown command " + to_ascii(arg));
         }
     }
     if (!command) return failure("no command given");
     options.command = *command;
-    if (options.command != Command::install) {
-        if (options.host) return failure(std::string("--host is for install, not ") + command_name(*command));
+    if (options.command == Command::manifest) {
+        if (!options.host) return failure("manifest needs --host");
+        if (options.system) return failure("--system is not for manifest");
+    } else if (options.command != Command::install) {
+        if (options.host) {
+            return failure(std::string("--host is for install and manifest, not ") + command_name(*command));
+        }
         if (!options.extension_ids.empty()) {
-            return failure(std::string("--extension-id is for install, not ") + command_name(*command));
+            return failure(std::string("--extension-id is for install and manifest, not ") + command_name(*command));
         }
     }
     if (options.root) {
@@ -200,6 +212,21 @@ std::optional<std::string> manifest_host_path(std::string_view text) {
     return path->get<std::string>();
 }
 
+namespace {
+
+int print_manifest(const Options& options) {
+    const auto host = manifest_path_text(*options.host);
+    const auto text = host ? manifest_text(*host, options.extension_ids) : std::nullopt;
+    if (!text) {
+        print_error("nimbra-register: the host path is not valid Unicode, so no manifest can name it\n");
+        return kFailed;
+    }
+    print_out(*text);
+    return kOk;
+}
+
+}  // namespace
+
 int run(std::span<const NativeString> args) {
     const ParsedArguments parsed = parse_arguments(args);
     if (!parsed.options) {
@@ -212,6 +239,7 @@ int run(std::span<const NativeString> args) {
         case Command::install: return install(options);
         case Command::uninstall: return uninstall(options);
         case Command::status: return status(options);
+        case Command::manifest: return print_manifest(options);
     }
     return kUsage;
 }

@@ -28,7 +28,7 @@ inline constexpr int kOk = 0;
 inline constexpr int kFailed = 1;  // some location could not be written, or status found one missing
 inline constexpr int kUsage = 2;
 
-enum class Command { install, uninstall, status, help };
+enum class Command { install, uninstall, status, manifest, help };
 
 struct Options {
     Command command = Command::help;
@@ -68,6 +68,10 @@ int run(std::span<const NativeString> args);
 int install(const Options& options);
 int uninstall(const Options& options);
 int status(const Options& options);
+
+// The path as the manifest's UTF-8 text, or nothing when it is not valid
+// Unicode.
+std::optional<std::string> manifest_path_text(const std::filesystem::path& path);
 
 // Where this OS keeps registrations, for --help.
 std::string_view locations_help();

@@ -166,6 +166,9 @@ std::string_view locations_help() {
 
 bool supports_root_option() { return true; }
 
+// Bytes as they are: manifest_text refuses what is not UTF-8.
+std::optional<std::string> manifest_path_text(const fs::path& path) { return path.string(); }
+
 int install(const Options& options) {
     fs::path host;
     if (options.host) {

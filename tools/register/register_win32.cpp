@@ -138,6 +138,14 @@ bool is_manifest_name(const std::wstring& path) {
     return same_path(fs::path(path).filename().native(), kManifestName);
 }
 
+// The host a browser starts: like Chrome, a relative path in the manifest is
+// taken from the manifest's folder, which is how an installed manifest stays
+// valid wherever its folder lands.
+std::wstring beside_manifest(const std::wstring& manifest, const std::wstring& host) {
+    if (!fs::path(host).is_relative()) return host;
+    return (fs::path(manifest).parent_path() / host).lexically_normal().native();
+}
+
 // A browser starting the host at the same moment reads either the old
 // manifest or the new one, never half of one.
 std::optional<std::string> write_atomically(const std::wstring& target, std::string_view text) {
@@ -235,6 +243,8 @@ std::string_view locations_help() {
 }
 
 bool supports_root_option() { return false; }
+
+std::optional<std::string> manifest_path_text(const fs::path& path) { return strict_utf8(path.native()); }
 
 int install(const Options& options) {
     std::wstring host;
@@ -362,11 +372,11 @@ int status(const Options& options) {
             report("invalid", key.label, where + " (" + display(*manifest) + " is not a manifest of " +
                                              std::string(kHostName) + ")");
             result = kFailed;
-        } else if (!is_file(*host_wide)) {
-            report("broken", key.label, where + " (host " + *host + " not found)");
+        } else if (const std::wstring host_file = beside_manifest(*manifest, *host_wide); !is_file(host_file)) {
+            report("broken", key.label, where + " (host " + display(host_file) + " not found)");
             result = kFailed;
         } else {
-            report("ok", key.label, where + " -> " + display(*manifest) + " -> " + *host);
+            report("ok", key.label, where + " -> " + display(*manifest) + " -> " + display(host_file));
         }
     }
     return result;
