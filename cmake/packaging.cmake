@@ -2,6 +2,8 @@
 #   windows tree: cpack -G ZIP  -> the host, nimbra-register.exe and README.md;
 #                 the person installing runs nimbra-register install, which
 #                 writes the manifest beside the host and registers it.
+#                 packaging/windows/make-msi.sh makes the per-user installer
+#                 of the same installed files.
 #   native tree:  cpack -G DEB  -> the host and nimbra-register in
 #                 /usr/lib/nimbra, a link /usr/bin/nimbra-register, and the
 #                 system-wide manifests of the five browsers in /etc.
@@ -21,6 +23,8 @@ if(WIN32)
   install(FILES README.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win64")
+  # Signed like the installer's copies when a certificate is given.
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/sign-staged.cmake)
 else()
   set(NIMBRA_INSTALL_DIR lib/nimbra)
   install(TARGETS nimbra-native-host nimbra-register RUNTIME DESTINATION ${NIMBRA_INSTALL_DIR})

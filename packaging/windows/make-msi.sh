@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the per-user Windows installer from a built windows tree (it builds
+# nothing itself: scripts/package.sh brings the trees up to date first).
+#
+#   packaging/windows/make-msi.sh [--version VERSION] [--out FILE]
+#                                 [--windows-tree DIR] [--manifest-tool FILE]
+#
+# VERSION: the project's version (CMake's project VERSION, as the tree was
+#   configured with it) unless given; another one packs the same files as that
+#   version, which is how an upgrade is tried without touching the project.
+# FILE: <windows tree>/packages/velisto-nimbra-host-VERSION-x64.msi
+# The manifest comes from nimbra-register (the Linux tree's by default), so
+# the installed one says what the tool would write, with a relative path.
+# With NIMBRA_SIGN_PFX set, the executables and the installer are signed
+# (sign.sh).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+tree="$root/build/windows"
+manifest_tool="$root/build/native/tools/nimbra-register"
+version=""
+out=""
+while (($#)); do
+  case "$1" in
+    --version | --out | --windows-tree | --manifest-tool)
+      (($# >= 2)) || { echo "make-msi.sh: $1 needs a value" >&2; exit 2; }
+      case "$1" in
+        --version) version=$2 ;;
+        --out) out=$2 ;;
+        --windows-tree) tree=$2 ;;
+        --manifest-tool) manifest_tool=$2 ;;
+      esac
+      shift 2 ;;
+    *) echo "usage: make-msi.sh [--version VERSION] [--out FILE] [--windows-tree DIR] [--manifest-tool FILE]" >&2
+       exit 2 ;;
+  esac
+done
+
+if [ ! -f "$tree/CMakeCache.txt" ]; then
+  echo "make-msi.sh: $tree is not a configured windows tree" >&2
+  exit 1
+fi
+if [ -z "$version" ]; then
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")"
+fi
+# Windows Installer compares three fields: major and minor up to 255, build up to 65535.
+if ! [[ "$version" =~ ^([0-9]{1,3})\.([0-9]{1,3})\.([0-9]{1,5})$ ]] ||
+   ((BASH_REMATCH[1] > 255 || BASH_REMATCH[2] > 255 || BASH_REMATCH[3] > 65535)); then
+  echo "make-msi.sh: not an installer version (major.minor.build): '$version'" >&2
+  exit 2
+fi
+out="${out:-$tree/packages/velisto-nimbra-host-$version-x64.msi}"
+name="${out##*/}"
+for program in wixl "$manifest_tool"; do
+  command -v "$program" >/dev/null || { echo "make-msi.sh: $program is missing" >&2; exit 1; }
+done
+
+stage="$(mktemp -d "${TMPDIR:-/tmp}/nimbra-msi.XXXXXX")"
+trap 'rm -rf "$stage"' EXIT
+
+# Stripped like the zip's copies, and stripped before any signature.
+cmake --install "$tree" --prefix "$stage" --strip >/dev/null
+for file in nimbra-native-host.exe nimbra-register.exe; do
+  [ -f "$stage/$file" ] || { echo "make-msi.sh: $tree installs no $file: build it first" >&2; exit 1; }
+done
+"$manifest_tool" manifest --host nimbra-native-host.exe >"$stage/com.velisto.nimbra.json"
+"$here/sign.sh" "$stage/nimbra-native-host.exe" "$stage/nimbra-register.exe"
+
+cp "$root/resources/nimbra.ico" "$stage/"
+
+# wixl reads the files from the folder it runs in. It skips attributes it
+# does not know with no more than a warning: any word from it fails the
+# build, so nothing in the source is silently lost.
+(cd "$stage" && wixl -a x64 -D Version="$version" -o "$name" "$here/velisto-nimbra-host.wxs") \
+  >"$stage/wixl.log" 2>&1 || { cat "$stage/wixl.log" >&2; exit 1; }
+if [ -s "$stage/wixl.log" ]; then
+  cat "$stage/wixl.log" >&2
+  exit 1
+fi
+"$here/sign.sh" "$stage/$name"
+
+mkdir -p "$(dirname "$out")"
+mv "$stage/$name" "$out"
+echo "  ${out#"$root/"}"
