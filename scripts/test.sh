@@ -4,7 +4,8 @@
 # targets briefly, and the Chromium end-to-end suite.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl \
+                wixl msitools osslsigncode
 build_all
 echo "== building the Linux host with ASan and UBSan (build/sanitize)"
 cmake --preset sanitize >/dev/null
