@@ -65,6 +65,17 @@ bool launch_holding_lock(System& system) {
     return true;
 }
 
+// Deletes this host's own lock. A lock left behind stops every other host
+// from starting the application until it is stale, so a failed deletion (a
+// scanner or indexer holding the file for a moment) is tried again.
+void release_lock(System& system, const Path& lock) {
+    for (int attempt = 1;; ++attempt) {
+        const platform::Status removed = platform::remove_file(lock);
+        if (removed || platform::is_not_found(removed.error()) || attempt == kLockReleaseAttempts) return;
+        system.sleep_ms(kPollIntervalMs);
+    }
+}
+
 enum class LockAttempt { taken, retry_now, retry_after_pause, app_appeared, give_up };
 
 LockAttempt try_take_lock(System& system, const Path& lock, std::string_view content) {
@@ -111,7 +122,7 @@ bool ensure_desktop_app_running(System& system) {
         switch (try_take_lock(system, lock, content)) {
             case LockAttempt::taken: {
                 const bool launched = launch_holding_lock(system);
-                static_cast<void>(platform::remove_file(lock));
+                release_lock(system, lock);
                 return launched;
             }
             case LockAttempt::retry_now:

@@ -191,6 +191,34 @@ TEST_F(Launch, UnknownOwnExecutableGivesFalseAndReleasesTheLock) {
     EXPECT_FALSE(fs::exists(lock()));
 }
 
+TEST_F(Launch, AnOwnLockThatCannotBeDeletedIsTriedAgainAfterEachPause) {
+    // A folder under the lock's name: the one thing a deletion refuses
+    // whoever runs it, on both systems.
+    system.on_start = [this](const platform::Path&) {
+        fs::remove(lock());
+        fs::create_directory(lock());
+        app_appears();
+        return platform::Status::success();
+    };
+    struct Case {
+        std::size_t cleared_at_pause;  // 0: never
+        std::size_t pauses;
+    };
+    for (const Case c : {Case{1, 1}, Case{4, 4}, Case{0, bridge::kLockReleaseAttempts - 1}}) {
+        SCOPED_TRACE(c.cleared_at_pause);
+        place_candidates(true, true);
+        system.processes->clear();
+        system.sleeps.clear();
+        system.on_sleep = [&] {
+            if (system.sleeps.size() == c.cleared_at_pause) fs::remove(lock());
+        };
+        EXPECT_TRUE(ensure_desktop_app_running(system));
+        EXPECT_EQ(system.sleeps, sleeps_of_50(c.pauses));
+        EXPECT_EQ(fs::exists(lock()), c.cleared_at_pause == 0);
+        fs::remove(lock());
+    }
+}
+
 TEST_F(Launch, AnApplicationStartedMeanwhileIsNotStartedAgainAfterTakingTheLock) {
     place_candidates(true, true);
     // Absent at the first look, present at the look after taking the lock.
