@@ -18,9 +18,6 @@ constexpr std::string_view kDefaultExtensionId = "kembcdlbgbcnnchcnbdhbmbhbejned
 // Recorded as the version when the extension predates sending one.
 constexpr std::string_view kLegacyVersion = "legacy";
 
-// 1970-01-01 on the file-time scale (100-ns ticks since 1601-01-01).
-constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
-
 constexpr std::string_view kTimestampKey = "timestamp_ms";
 constexpr std::string_view kExtensionIdKey = "extension_id";
 constexpr std::string_view kExtensionVersionKey = "extension_version";
@@ -41,11 +38,6 @@ RequestIdentity identify(std::optional<BrowserId> ancestry, const host::Json& re
                                                     : kDefaultExtensionId;
     identity.extension_version = host::string_member(request, "extension_version");
     return identity;
-}
-
-std::uint64_t unix_milliseconds(std::uint64_t file_time) {
-    if (file_time < kUnixEpochFileTime) return 0;
-    return (file_time - kUnixEpochFileTime) / 10000;
 }
 
 struct HeartbeatV2 {
@@ -304,7 +296,7 @@ void refresh(platform::System& system, std::optional<BrowserId> ancestry, const 
     if (!platform::create_directories(*data_dir)) return;
 
     // One reading for both files, so they agree on the moment.
-    const std::uint64_t timestamp_ms = unix_milliseconds(system.now_file_time());
+    const std::uint64_t timestamp_ms = platform::unix_ms_from_file_time(system.now_file_time());
 
     const platform::Path legacy_path = platform::join(*data_dir, bridge::kLegacyHeartbeatFile);
     if (!platform::write_file(legacy_path, legacy_text(identity, timestamp_ms))) return;

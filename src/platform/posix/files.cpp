@@ -1,5 +1,6 @@
 // Files, folders, paths and standard streams on POSIX.
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,16 +16,6 @@ namespace nimbra::platform {
 namespace {
 
 OsError last_error() { return OsError{static_cast<std::uint32_t>(errno)}; }
-
-// Seconds between 1601-01-01 and 1970-01-01, so POSIX times share the
-// Windows file-time scale and the code above this layer has one rule.
-constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
-
-std::uint64_t to_file_time(const timespec& ts) {
-    if (ts.tv_sec < 0) return 0;
-    return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 100ULL;
-}
 
 int open_retrying(const char* path, int flags, mode_t mode = 0666) {
     int fd;
@@ -57,14 +48,7 @@ bool stdout_usable = true;
 
 }  // namespace
 
-std::string describe(OsError error) {
-    std::string text = std::strerror(static_cast<int>(error.code));
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
-                             text.back() == '\t')) {
-        text.pop_back();
-    }
-    return text + " (os error " + std::to_string(error.code) + ")";
-}
+std::string system_message(OsError error) { return std::strerror(static_cast<int>(error.code)); }
 
 bool is_not_found(OsError error) { return error.code == ENOENT || error.code == ENOTDIR; }
 bool is_already_exists(OsError error) { return error.code == EEXIST; }
@@ -114,7 +98,7 @@ Result<FileInfo> file_info(const Path& path) {
     if (::stat(path.c_str(), &st) != 0) return last_error();
     FileInfo info;
     info.size = static_cast<std::uint64_t>(st.st_size);
-    info.last_write = to_file_time(st.st_mtim);
+    info.last_write = file_time_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     info.is_directory = S_ISDIR(st.st_mode);
     return info;
 }
@@ -250,55 +234,14 @@ std::string path_to_utf8(const Path& path) {
     const std::string& bytes = path.native();
     std::string out;
     out.reserve(bytes.size());
-    std::size_t i = 0;
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    while (i < bytes.size()) {
-        unsigned char c = byte(i);
-        std::size_t length = 0;
-        std::uint32_t lowest = 0;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            lowest = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            lowest = 0x10000;
-        }
-        // Take the longest valid prefix of a sequence; what follows it is
-        // judged afresh, so one bad byte costs one replacement character.
-        std::size_t good = 1;
-        bool valid = length != 0;
-        std::uint32_t code = length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            if (i + k >= bytes.size() || (byte(i + k) & 0xC0) != 0x80) {
-                valid = false;
-                break;
-            }
-            code = (code << 6) | (byte(i + k) & 0x3F);
-            // Reject overlong forms, surrogates and values past U+10FFFF as
-            // early as the second byte shows them.
-            if (k == 1) {
-                unsigned char second = byte(i + 1);
-                if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
-                    (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F)) {
-                    valid = false;
-                    break;
-                }
-            }
-            good = k + 1;
-        }
-        if (valid && code >= lowest) {
-            out.append(bytes, i, length);
-            i += length;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const utf8::Sequence sequence = utf8::decode(bytes, i);
+        if (sequence.valid) {
+            out.append(bytes, i, sequence.length);
+            i += sequence.length;
         } else {
-            out.append("\xEF\xBF\xBD");
-            i += good;
+            utf8::append(out, utf8::kReplacement);
+            i += std::max<std::size_t>(sequence.length, 1);
         }
     }
     return out;

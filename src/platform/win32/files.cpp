@@ -87,7 +87,7 @@ HANDLE standard_handle(HANDLE cached, DWORD which) {
 
 // ---------------------------------------------------------------- errors
 
-std::string describe(OsError error) {
+std::string system_message(OsError error) {
     wchar_t* buffer = nullptr;
     DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
@@ -95,12 +95,7 @@ std::string describe(OsError error) {
     std::string text;
     if (length != 0 && buffer != nullptr) text = win32::to_utf8(std::wstring_view(buffer, length));
     if (buffer != nullptr) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
-                             text.back() == '\t')) {
-        text.pop_back();
-    }
-    if (text.empty()) text = "Unknown error";
-    return text + " (os error " + std::to_string(error.code) + ")";
+    return text;
 }
 
 bool is_not_found(OsError error) {
