@@ -157,12 +157,27 @@ Status append_to_file(const Path& path, std::string_view bytes);
 
 Result<std::string> read_file(const Path& path);
 
-// Reads the file and rewrites it in place through one open handle, creating
-// it when missing: `update` gets the old content (nullopt when it could not
-// be read) and returns the new. The same outcome as reading, then writing,
-// with half the system calls. `update` must not throw.
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update);
+// How a locked rewrite waits for its lock. Called after each try that found
+// the lock held by another process, with the number of such tries so far:
+// returns true once it has paused, to try again, or false to go on without
+// the lock.
+using LockWait = std::function<bool(int failed_tries)>;
+
+// Rewrites a file that several processes rewrite, creating it when missing,
+// under an exclusive lock on the file itself (POSIX: flock on the open
+// descriptor; Windows: LockFileEx on a byte range far past any content, so
+// that readers are never blocked). The file is cut to the new length. When
+// the write fails part way (a full disk), the old content goes back into the
+// space it held: the file is left whole, old or new. Uncontended, the lock
+// costs one system call.
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes);
+
+// The same for a read-modify-write through one handle: `update` gets the old
+// content (empty for a file created here) and returns the new. A file that
+// exists but cannot be read is left untouched, and the read's error returned.
+// Exceptions of `update` pass through; the file is closed either way.
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update);
 
 Status remove_file(const Path& path);
 

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nimbra::platform {
 
@@ -43,6 +45,24 @@ Status close_fd(int fd) {
     if (::close(fd) != 0 && errno != EINTR) return last_error();
     return Status::success();
 }
+
+// Owns a descriptor, so that it is closed on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    Status close() { return close_fd(std::exchange(fd_, -1)); }
+
+private:
+    int fd_;
+};
 
 bool stdout_usable = true;
 
@@ -201,20 +221,77 @@ Result<std::string> read_file(const Path& path) {
     return content;
 }
 
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update) {
-    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT);
-    if (fd < 0) return last_error();
-    Result<std::string> old = read_all(fd);
-    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
-    Status written = pwrite_all(fd, next);
-    // Cutting is needed only where the old content was longer.
-    const bool longer_before = !old || old->size() > next.size();
-    if (written && longer_before && ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) {
-        written = last_error();
+namespace {
+
+// A file of the data directory that several processes rewrite, opened for
+// reading and writing and locked for as long as it is open.
+class LockedFile {
+public:
+    LockedFile(const Path& path, const LockWait& wait) : fd_(open_retrying(path.c_str(), O_RDWR | O_CREAT)) {
+        if (!fd_.is_open()) {
+            error_ = last_error();
+            return;
+        }
+        // Released when the descriptor closes; O_CLOEXEC keeps any child
+        // from holding it on.
+        for (int failed = 0;;) {
+            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) break;
+            if (errno == EINTR) continue;
+            // Where locks are not to be had at all, waiting would not help.
+            if (errno != EWOULDBLOCK || !wait(++failed)) break;
+        }
     }
-    Status closed = close_fd(fd);
-    return written ? closed : written;
+
+    bool is_open() const { return fd_.is_open(); }
+    OsError error() const { return error_; }
+
+    Result<std::string> read() { return read_all(fd_.get()); }
+    Result<std::uint64_t> size() {
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0) return last_error();
+        return static_cast<std::uint64_t>(st.st_size);
+    }
+
+    // Writes `next` from the start and cuts the file to its length. Should
+    // that fail, `old` goes back into the space it held, so that the file is
+    // whole either way.
+    Status replace(const std::optional<std::string_view>& old, std::string_view next) {
+        Status written = pwrite_all(fd_.get(), next);
+        if (written && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
+        if (!written && old && pwrite_all(fd_.get(), *old)) {
+            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old->size())));
+        }
+        Status closed = fd_.close();
+        return written ? closed : written;
+    }
+
+private:
+    Descriptor fd_;
+    OsError error_{};
+};
+
+}  // namespace
+
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    // Only content that grows can run out of space, so only then is the old
+    // content needed to put back.
+    Result<std::uint64_t> size = file.size();
+    if (size && bytes.size() <= *size) return file.replace(std::nullopt, bytes);
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    return file.replace(std::string_view(*old), bytes);
+}
+
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    const std::string next = update(*old);
+    return file.replace(std::string_view(*old), next);
 }
 
 Status remove_file(const Path& path) {
