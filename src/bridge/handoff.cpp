@@ -66,8 +66,8 @@ std::string make_job_id(System& system) {
 
 Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
     const std::string file_name = make_job_id(system) + ".json";
-    const Path inbox = require_inbox_dir(system);
-    const Path results = require_inbox_results_dir(system);
+    const Path inbox = required(inbox_dir(system));
+    const Path results = required(inbox_results_dir(system));
     host::ok_or_fatal(platform::create_directories(inbox));
     host::ok_or_fatal(platform::create_directories(results));
     const Path job_path = platform::join(inbox, file_name);

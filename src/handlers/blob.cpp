@@ -129,7 +129,7 @@ std::string validate_transfer_id(std::string_view text) {
 
 Json handle_blob_begin(const Json& request, platform::System& system) {
     std::string id = request_transfer_id(request);
-    const platform::Path folder = bridge::require_browser_transfers_dir(system);
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     host::ok_or_fatal(platform::create_directories(folder));
     const TransferFiles files = transfer_files(folder, id);
 
@@ -155,7 +155,7 @@ Json handle_blob_chunk(const Json& request, platform::System& system) {
     Base64Decoded decoded = decode_base64(text);
     if (!decoded.ok()) throw FatalError(std::string(kInvalidChunk) + decoded.error);
 
-    const platform::Path folder = bridge::require_browser_transfers_dir(system);
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     // Opened for appending only: a chunk for a transfer that never began
     // fails with the system's not-found error rather than making a file.
     host::ok_or_fatal(platform::append_to_file(transfer_files(folder, id).data, decoded.bytes));
@@ -165,7 +165,7 @@ Json handle_blob_chunk(const Json& request, platform::System& system) {
 
 Json handle_blob_end(const Json& request, platform::System& system) {
     const std::string id = request_transfer_id(request);
-    const platform::Path folder = bridge::require_browser_transfers_dir(system);
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     const TransferFiles files = transfer_files(folder, id);
 
     if (!platform::file_info(files.data) || !platform::file_info(files.description)) {

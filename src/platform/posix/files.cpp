@@ -1,5 +1,6 @@
 // Files, folders, paths and standard streams on POSIX.
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,24 +8,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nimbra::platform {
 
 namespace {
 
 OsError last_error() { return OsError{static_cast<std::uint32_t>(errno)}; }
-
-// Seconds between 1601-01-01 and 1970-01-01, so POSIX times share the
-// Windows file-time scale and the code above this layer has one rule.
-constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
-
-std::uint64_t to_file_time(const timespec& ts) {
-    if (ts.tv_sec < 0) return 0;
-    return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 100ULL;
-}
 
 int open_retrying(const char* path, int flags, mode_t mode = 0666) {
     int fd;
@@ -53,18 +46,29 @@ Status close_fd(int fd) {
     return Status::success();
 }
 
+// Owns a descriptor, so that it is closed on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    Status close() { return close_fd(std::exchange(fd_, -1)); }
+
+private:
+    int fd_;
+};
+
 bool stdout_usable = true;
 
 }  // namespace
 
-std::string describe(OsError error) {
-    std::string text = std::strerror(static_cast<int>(error.code));
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
-                             text.back() == '\t')) {
-        text.pop_back();
-    }
-    return text + " (os error " + std::to_string(error.code) + ")";
-}
+std::string system_message(OsError error) { return std::strerror(static_cast<int>(error.code)); }
 
 bool is_not_found(OsError error) { return error.code == ENOENT || error.code == ENOTDIR; }
 bool is_already_exists(OsError error) { return error.code == EEXIST; }
@@ -114,7 +118,7 @@ Result<FileInfo> file_info(const Path& path) {
     if (::stat(path.c_str(), &st) != 0) return last_error();
     FileInfo info;
     info.size = static_cast<std::uint64_t>(st.st_size);
-    info.last_write = to_file_time(st.st_mtim);
+    info.last_write = file_time_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     info.is_directory = S_ISDIR(st.st_mode);
     return info;
 }
@@ -217,20 +221,77 @@ Result<std::string> read_file(const Path& path) {
     return content;
 }
 
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update) {
-    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT);
-    if (fd < 0) return last_error();
-    Result<std::string> old = read_all(fd);
-    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
-    Status written = pwrite_all(fd, next);
-    // Cutting is needed only where the old content was longer.
-    const bool longer_before = !old || old->size() > next.size();
-    if (written && longer_before && ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) {
-        written = last_error();
+namespace {
+
+// A file of the data directory that several processes rewrite, opened for
+// reading and writing and locked for as long as it is open.
+class LockedFile {
+public:
+    LockedFile(const Path& path, const LockWait& wait) : fd_(open_retrying(path.c_str(), O_RDWR | O_CREAT)) {
+        if (!fd_.is_open()) {
+            error_ = last_error();
+            return;
+        }
+        // Released when the descriptor closes; O_CLOEXEC keeps any child
+        // from holding it on.
+        for (int failed = 0;;) {
+            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) break;
+            if (errno == EINTR) continue;
+            // Where locks are not to be had at all, waiting would not help.
+            if (errno != EWOULDBLOCK || !wait(++failed)) break;
+        }
     }
-    Status closed = close_fd(fd);
-    return written ? closed : written;
+
+    bool is_open() const { return fd_.is_open(); }
+    OsError error() const { return error_; }
+
+    Result<std::string> read() { return read_all(fd_.get()); }
+    Result<std::uint64_t> size() {
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0) return last_error();
+        return static_cast<std::uint64_t>(st.st_size);
+    }
+
+    // Writes `next` from the start and cuts the file to its length. Should
+    // that fail, `old` goes back into the space it held, so that the file is
+    // whole either way.
+    Status replace(const std::optional<std::string_view>& old, std::string_view next) {
+        Status written = pwrite_all(fd_.get(), next);
+        if (written && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
+        if (!written && old && pwrite_all(fd_.get(), *old)) {
+            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old->size())));
+        }
+        Status closed = fd_.close();
+        return written ? closed : written;
+    }
+
+private:
+    Descriptor fd_;
+    OsError error_{};
+};
+
+}  // namespace
+
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    // Only content that grows can run out of space, so only then is the old
+    // content needed to put back.
+    Result<std::uint64_t> size = file.size();
+    if (size && bytes.size() <= *size) return file.replace(std::nullopt, bytes);
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    return file.replace(std::string_view(*old), bytes);
+}
+
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    const std::string next = update(*old);
+    return file.replace(std::string_view(*old), next);
 }
 
 Status remove_file(const Path& path) {
@@ -250,55 +311,14 @@ std::string path_to_utf8(const Path& path) {
     const std::string& bytes = path.native();
     std::string out;
     out.reserve(bytes.size());
-    std::size_t i = 0;
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    while (i < bytes.size()) {
-        unsigned char c = byte(i);
-        std::size_t length = 0;
-        std::uint32_t lowest = 0;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            lowest = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            lowest = 0x10000;
-        }
-        // Take the longest valid prefix of a sequence; what follows it is
-        // judged afresh, so one bad byte costs one replacement character.
-        std::size_t good = 1;
-        bool valid = length != 0;
-        std::uint32_t code = length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            if (i + k >= bytes.size() || (byte(i + k) & 0xC0) != 0x80) {
-                valid = false;
-                break;
-            }
-            code = (code << 6) | (byte(i + k) & 0x3F);
-            // Reject overlong forms, surrogates and values past U+10FFFF as
-            // early as the second byte shows them.
-            if (k == 1) {
-                unsigned char second = byte(i + 1);
-                if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
-                    (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F)) {
-                    valid = false;
-                    break;
-                }
-            }
-            good = k + 1;
-        }
-        if (valid && code >= lowest) {
-            out.append(bytes, i, length);
-            i += length;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const utf8::Sequence sequence = utf8::decode(bytes, i);
+        if (sequence.valid) {
+            out.append(bytes, i, sequence.length);
+            i += sequence.length;
         } else {
-            out.append("\xEF\xBF\xBD");
-            i += good;
+            utf8::append(out, utf8::kReplacement);
+            i += std::max<std::size_t>(sequence.length, 1);
         }
     }
     return out;

@@ -27,8 +27,6 @@ constexpr std::string_view kAppCandidates[] = {"velisto-download-manager",
 constexpr std::pair<std::string_view, std::string_view> kExtraBrowsers[] = {
     {"vivaldi-bin", "vivaldi"}};
 
-constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
-
 // Reads a small /proc file whole; empty on any failure.
 std::string read_small(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -187,9 +185,7 @@ public:
     std::uint64_t now_file_time() override {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
-        if (ts.tv_sec < 0) return 0;
-        return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
-               static_cast<std::uint64_t>(ts.tv_nsec) / 100ULL;
+        return file_time_from_unix(ts.tv_sec, ts.tv_nsec);
     }
 
     void sleep_ms(std::uint32_t milliseconds) override {

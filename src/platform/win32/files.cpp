@@ -87,7 +87,7 @@ HANDLE standard_handle(HANDLE cached, DWORD which) {
 
 // ---------------------------------------------------------------- errors
 
-std::string describe(OsError error) {
+std::string system_message(OsError error) {
     wchar_t* buffer = nullptr;
     DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
@@ -95,12 +95,7 @@ std::string describe(OsError error) {
     std::string text;
     if (length != 0 && buffer != nullptr) text = win32::to_utf8(std::wstring_view(buffer, length));
     if (buffer != nullptr) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
-                             text.back() == '\t')) {
-        text.pop_back();
-    }
-    if (text.empty()) text = "Unknown error";
-    return text + " (os error " + std::to_string(error.code) + ")";
+    return text;
 }
 
 bool is_not_found(OsError error) {
@@ -251,20 +246,101 @@ Result<std::string> read_file(const Path& path) {
     return read_all(file.get());
 }
 
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update) {
-    File file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-    if (!file.is_open()) return last_error();
-    Result<std::string> old = read_all(file.get());
-    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
-    // Rewritten from the start and cut to length, as write_file does.
-    LARGE_INTEGER start{};
-    Status written = ::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)
-                         ? write_all(file.get(), next)
-                         : Status(last_error());
-    if (written && !::SetEndOfFile(file.get())) written = last_error();
-    Status closed = file.close();
-    return written ? closed : written;
+namespace {
+
+// The byte locked to serialise rewrites: far past any real content, so the
+// lock keeps other writers out and never blocks anyone's reads.
+constexpr std::uint64_t kLockOffset = std::uint64_t{1} << 62;
+
+// A file of the data directory that several processes rewrite, opened for
+// reading and writing and locked for as long as it is open.
+class LockedFile {
+public:
+    LockedFile(const Path& path, const LockWait& wait) : file_(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS) {
+        if (!file_.is_open()) {
+            error_ = last_error();
+            return;
+        }
+        range_.Offset = static_cast<DWORD>(kLockOffset);
+        range_.OffsetHigh = static_cast<DWORD>(kLockOffset >> 32);
+        for (int failed = 0;;) {
+            if (::LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range_)) {
+                locked_ = true;
+                break;
+            }
+            // Where locks are not to be had at all, waiting would not help.
+            if (::GetLastError() != ERROR_LOCK_VIOLATION || !wait(++failed)) break;
+        }
+    }
+
+    ~LockedFile() { unlock(); }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    bool is_open() const { return file_.is_open(); }
+    OsError error() const { return error_; }
+
+    Result<std::string> read() { return read_all(file_.get()); }
+    Result<std::uint64_t> size() {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file_.get(), &size)) return last_error();
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+
+    // Writes `next` from the start and cuts the file to its length. Should
+    // that fail, `old` goes back into the space it held, so that the file is
+    // whole either way.
+    Status replace(const std::optional<std::string_view>& old, std::string_view next) {
+        Status written = rewrite_from_start(next);
+        if (!written && old) static_cast<void>(rewrite_from_start(*old));
+        unlock();
+        Status closed = file_.close();
+        return written ? closed : written;
+    }
+
+private:
+    // Closing would release the lock too, but only at some later moment.
+    void unlock() {
+        if (locked_) ::UnlockFileEx(file_.get(), 0, 1, 0, &range_);
+        locked_ = false;
+    }
+
+    Status rewrite_from_start(std::string_view bytes) {
+        LARGE_INTEGER start{};
+        if (!::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return last_error();
+        Status written = write_all(file_.get(), bytes);
+        if (written && !::SetEndOfFile(file_.get())) written = last_error();
+        return written;
+    }
+
+    File file_;
+    OVERLAPPED range_{};
+    bool locked_ = false;
+    OsError error_{};
+};
+
+}  // namespace
+
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    // Only content that grows can run out of space, so only then is the old
+    // content needed to put back.
+    Result<std::uint64_t> size = file.size();
+    if (size && bytes.size() <= *size) return file.replace(std::nullopt, bytes);
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    return file.replace(std::string_view(*old), bytes);
+}
+
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    const std::string next = update(*old);
+    return file.replace(std::string_view(*old), next);
 }
 
 Status remove_file(const Path& path) {
