@@ -21,7 +21,8 @@ inline constexpr std::uint64_t kStaleLockAge = 80'000'000;
 inline constexpr int kAppearPolls = 30;
 
 // True when a fresh process snapshot holds the application under one of its
-// names (ASCII letters compared case-insensitively). Every failure reads as false.
+// names (ASCII letters compared case-insensitively), run by this user. Every
+// failure reads as false.
 bool is_desktop_app_running(platform::System& system);
 
 // Makes sure the application runs, starting it from the folder of the host's

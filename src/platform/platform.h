@@ -229,6 +229,11 @@ public:
 
     virtual std::uint32_t current_process_id() = 0;
 
+    // Whether the process runs as this process's user (Windows: the user SID
+    // of its token; POSIX: the owner of its /proc entry is our real user id).
+    // False whenever that cannot be told, as for a process that has gone.
+    virtual bool is_own_process(std::uint32_t pid) = 0;
+
     // The current user's local application data folder (Windows: the known
     // folder LocalAppData; POSIX: the XDG data home). nullopt when unknown.
     virtual std::optional<Path> local_app_data() = 0;

@@ -400,6 +400,13 @@ TEST(PlatformSystem, RandomBytesFillTheWholeBuffer) {
     EXPECT_NE(tail, std::vector<std::uint8_t>(16, 0));
 }
 
+TEST(PlatformSystem, OnlyAnExistingProcessOfThisUserIsOwn) {
+    System& system = real_system();
+    EXPECT_TRUE(system.is_own_process(system.current_process_id()));
+    // Far above any process id either system hands out.
+    EXPECT_FALSE(system.is_own_process(0xFFFFFFF0u));
+}
+
 #ifdef _WIN32
 TEST(PlatformSystem, LocalAppDataIsAnExistingFolder) {
     std::optional<Path> folder = real_system().local_app_data();
