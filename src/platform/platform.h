@@ -48,6 +48,10 @@ inline std::string describe(OsError error) {
 bool is_not_found(OsError error);
 // An exclusive create found the file already there.
 bool is_already_exists(OsError error);
+// Another process holds the file open without sharing it, or has locked its
+// bytes (Windows: a sharing or lock violation), so it may well be free a
+// moment later. Never on POSIX, where files are always shared.
+bool is_busy(OsError error);
 
 // The code a test can use for "no such file" on this OS.
 OsError not_found_error();

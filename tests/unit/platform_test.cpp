@@ -408,6 +408,22 @@ TEST(PlatformSystem, OnlyAnExistingProcessOfThisUserIsOwn) {
 }
 
 #ifdef _WIN32
+TEST(PlatformFiles, AFileHeldWithoutSharingIsBusy) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "result.json");
+    ASSERT_TRUE(write_file(file, "{}"));
+    testing::HeldFile held(file);
+    ASSERT_TRUE(held.held());
+    Result<std::string> content = read_file(file);
+    ASSERT_FALSE(content);
+    EXPECT_TRUE(is_busy(content.error())) << describe(content.error());
+    held.release();
+    EXPECT_EQ(content_of(file), "{}");
+    Result<std::string> missing = read_file(join(dir.path(), "missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_FALSE(is_busy(missing.error()));
+}
+
 TEST(PlatformSystem, LocalAppDataIsAnExistingFolder) {
     std::optional<Path> folder = real_system().local_app_data();
     ASSERT_TRUE(folder);

@@ -72,6 +72,7 @@ std::string system_message(OsError error) { return std::strerror(static_cast<int
 
 bool is_not_found(OsError error) { return error.code == ENOENT || error.code == ENOTDIR; }
 bool is_already_exists(OsError error) { return error.code == EEXIST; }
+bool is_busy(OsError) { return false; }
 OsError not_found_error() { return OsError{ENOENT}; }
 
 void prepare_process() {

@@ -104,6 +104,9 @@ bool is_not_found(OsError error) {
 bool is_already_exists(OsError error) {
     return error.code == ERROR_FILE_EXISTS || error.code == ERROR_ALREADY_EXISTS;
 }
+bool is_busy(OsError error) {
+    return error.code == ERROR_SHARING_VIOLATION || error.code == ERROR_LOCK_VIOLATION;
+}
 OsError not_found_error() { return OsError{ERROR_FILE_NOT_FOUND}; }
 
 // ---------------------------------------------------------------- standard streams
