@@ -73,8 +73,9 @@ std::string make_job_id(platform::System& system);
 // for the request: the application's answer, or an `ok` false reply with the
 // kind's unreadable or timeout message. Throws host::FatalError with "No local
 // data directory" or the OS error's text when the data directory is unknown,
-// a folder cannot be created, the job cannot be written or an existing result
-// cannot be read for another reason than that the application holds it open.
+// a folder cannot be created, the job cannot be written (a job written in part
+// is removed first) or an existing result cannot be read for another reason
+// than that the application holds it open.
 host::Json hand_off_job(platform::System& system, const JobKind& kind, const host::Json& job);
 
 }  // namespace nimbra::bridge

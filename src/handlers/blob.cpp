@@ -138,8 +138,13 @@ Json handle_blob_begin(const Json& request, platform::System& system) {
     static_cast<void>(platform::remove_file(files.description));
 
     host::ok_or_fatal(platform::write_file(files.data, {}));
-    host::ok_or_fatal(
-        platform::write_file(files.description, host::to_indented_json(transfer_description(request))));
+    const platform::Status described =
+        platform::write_file(files.description, host::to_indented_json(transfer_description(request)));
+    if (!described) {
+        // Cut short (a full disk), it would still mark the transfer open.
+        static_cast<void>(platform::remove_file(files.description));
+        throw host::FatalError::from_os(described.error());
+    }
 
     return Json{{"ok", true}, {"transfer_id", std::move(id)}};
 }
@@ -158,7 +163,14 @@ Json handle_blob_chunk(const Json& request, platform::System& system) {
     const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     // Opened for appending only: a chunk for a transfer that never began
     // fails with the system's not-found error rather than making a file.
-    host::ok_or_fatal(platform::append_to_file(transfer_files(folder, id).data, decoded.bytes));
+    const TransferFiles files = transfer_files(folder, id);
+    if (platform::Status appended = platform::append_to_file(files.data, decoded.bytes); !appended) {
+        // Part of the chunk may have gone in, so the file can no longer come
+        // out right: without its description the transfer is over, and
+        // blob_end cannot hand it over as complete.
+        static_cast<void>(platform::remove_file(files.description));
+        throw host::FatalError::from_os(appended.error());
+    }
 
     return Json{{"ok", true}, {"received", static_cast<std::uint64_t>(decoded.bytes.size())}};
 }

@@ -276,6 +276,19 @@ TEST_F(Handoff, AResultHeldOpenWithoutSharingIsNotThereYet) {
     EXPECT_TRUE(held && !held->held());
     EXPECT_EQ(system.sleeps.size(), 3u);
 }
+#else
+TEST_F(Handoff, AJobCutShortIsRemovedBeforeTheFatalError) {
+    // The job outgrows what the disk can take.
+    const Json long_job{{"type", "add_download"}, {"url", "https://example.com/" + std::string(4000, 'x')}};
+    std::string text;
+    {
+        testing::FileSizeLimit full(1024);
+        text = fatal_text_of([&] { download(long_job); });
+    }
+    EXPECT_NE(text.find("(os error "), std::string::npos) << text;
+    EXPECT_TRUE(names_in(inbox()).empty());
+    EXPECT_EQ(system.snapshots, 0) << "the application is not started for a job that is not there";
+}
 #endif
 
 TEST_F(Handoff, KindSettingsDecideStaleResultsTimeoutMembersAndTheAfterWriteStep) {
