@@ -134,7 +134,9 @@ Result<std::size_t> read_stdin(std::span<char> buffer);
 Status write_stdout(std::string_view bytes);
 
 // ---------------------------------------------------------------- files and folders
-// Every open shares read, write and delete with other processes.
+// Every open shares read, write and delete with other processes. On POSIX,
+// what the host creates is private: folders 0700 and files 0600, whatever the
+// umask; what exists keeps its mode.
 
 struct FileInfo {
     std::uint64_t size = 0;

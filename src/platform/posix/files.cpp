@@ -19,12 +19,37 @@ namespace {
 
 OsError last_error() { return OsError{static_cast<std::uint32_t>(errno)}; }
 
-int open_retrying(const char* path, int flags, mode_t mode = 0666) {
+// What the host creates holds the user's downloads and what the browser
+// made: nobody else's business.
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kPrivateFolder = 0700;
+
+int open_retrying(const char* path, int flags, mode_t mode = kPrivateFile) {
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Creates the file, which must not exist, private whatever the umask: the
+// umask only takes bits away, and may take the owner's too.
+int create_private(const char* path, int flags) {
+    int fd = open_retrying(path, flags | O_CREAT | O_EXCL);
+    if (fd >= 0) static_cast<void>(::fchmod(fd, kPrivateFile));
+    return fd;
+}
+
+// Opens the file, creating it private when missing. An existing file, the
+// usual case, costs the one open and keeps its mode.
+int open_or_create(const char* path, int flags) {
+    // Another process may create or delete it in between; a few rounds settle it.
+    for (int round = 0;; ++round) {
+        int fd = open_retrying(path, flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = create_private(path, flags);
+        if (fd >= 0 || errno != EEXIST || round == 3) return fd;
+    }
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -135,7 +160,11 @@ Status create_directories(const Path& path) {
         Status made = platform::create_directories(parent);
         if (!made) return made;
     }
-    if (::mkdir(path.c_str(), 0777) == 0) return Status::success();
+    if (::mkdir(path.c_str(), kPrivateFolder) == 0) {
+        // The umask may have taken bits away, the owner's among them.
+        static_cast<void>(::chmod(path.c_str(), kPrivateFolder));
+        return Status::success();
+    }
     int saved = errno;
     // Another process may have created it at the same moment.
     if (saved == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -148,7 +177,7 @@ Status write_file(const Path& path, std::string_view bytes) {
     // Written from offset 0 and then cut to length instead of opened with
     // O_TRUNC: the result is the same bytes in the same file, but ext4 flushes
     // a truncated-and-rewritten file at close, which costs twenty times more.
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT);
+    int fd = open_or_create(path.c_str(), O_WRONLY);
     if (fd < 0) return last_error();
     Status written = write_all(fd, bytes);
     if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) written = last_error();
@@ -157,7 +186,7 @@ Status write_file(const Path& path, std::string_view bytes) {
 }
 
 Result<bool> create_exclusive(const Path& path, std::string_view bytes) {
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    int fd = create_private(path.c_str(), O_WRONLY);
     if (fd < 0) return last_error();
     bool complete = static_cast<bool>(write_all(fd, bytes));
     static_cast<void>(close_fd(fd));
@@ -228,7 +257,7 @@ namespace {
 // reading and writing and locked for as long as it is open.
 class LockedFile {
 public:
-    LockedFile(const Path& path, const LockWait& wait) : fd_(open_retrying(path.c_str(), O_RDWR | O_CREAT)) {
+    LockedFile(const Path& path, const LockWait& wait) : fd_(open_or_create(path.c_str(), O_RDWR)) {
         if (!fd_.is_open()) {
             error_ = last_error();
             return;
