@@ -172,10 +172,10 @@ using LockWait = std::function<bool(int failed_tries)>;
 // Rewrites a file that several processes rewrite, creating it when missing,
 // under an exclusive lock on the file itself (POSIX: flock on the open
 // descriptor; Windows: LockFileEx on a byte range far past any content, so
-// that readers are never blocked). The file is cut to the new length. When
-// the write fails part way (a full disk), the old content goes back into the
-// space it held: the file is left whole, old or new. Uncontended, the lock
-// costs one system call.
+// that readers are never blocked). The file ends at the new length. When
+// the write or the cut fails (a full disk), the old content goes back into
+// the space it held: the file is left whole, old or new. Uncontended, the
+// lock costs one system call.
 Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes);
 
 // The same for a read-modify-write through one handle: `update` gets the old

@@ -265,7 +265,10 @@ public:
         // Released when the descriptor closes; O_CLOEXEC keeps any child
         // from holding it on.
         for (int failed = 0;;) {
-            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) break;
+            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+                locked_ = true;
+                break;
+            }
             if (errno == EINTR) continue;
             // Where locks are not to be had at all, waiting would not help.
             if (errno != EWOULDBLOCK || !wait(++failed)) break;
@@ -273,6 +276,7 @@ public:
     }
 
     bool is_open() const { return fd_.is_open(); }
+    bool is_locked() const { return locked_; }
     OsError error() const { return error_; }
 
     Result<std::string> read() { return read_all(fd_.get()); }
@@ -283,20 +287,30 @@ public:
     }
 
     // Writes `next` from the start and cuts the file to its length. Should
-    // that fail, `old` goes back into the space it held, so that the file is
-    // whole either way.
-    Status replace(const std::optional<std::string_view>& old, std::string_view next) {
+    // either fail, `old` goes back into the space it held, so that the file
+    // is whole either way. Under the lock the length cannot have moved since
+    // `old` was read, so where it is right already there is nothing to cut.
+    Status replace(std::string_view old, std::string_view next) {
         Status written = pwrite_all(fd_.get(), next);
-        if (written && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
-        if (!written && old && pwrite_all(fd_.get(), *old)) {
-            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old->size())));
+        const bool cut = !locked_ || old.size() != next.size();
+        if (written && cut && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
+        if (!written && pwrite_all(fd_.get(), old)) {
+            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old.size())));
         }
+        Status closed = fd_.close();
+        return written ? closed : written;
+    }
+
+    // Writes over content of the same length: no cut, and no new space.
+    Status overwrite(std::string_view bytes) {
+        Status written = pwrite_all(fd_.get(), bytes);
         Status closed = fd_.close();
         return written ? closed : written;
     }
 
 private:
     Descriptor fd_;
+    bool locked_ = false;
     OsError error_{};
 };
 
@@ -305,13 +319,14 @@ private:
 Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
     LockedFile file(path, wait);
     if (!file.is_open()) return file.error();
-    // Only content that grows can run out of space, so only then is the old
-    // content needed to put back.
+    // Content as long as the file's, the usual case, takes no new space and
+    // needs no cut; any other is written with the old content at hand, to go
+    // back should the write or the cut fail.
     Result<std::uint64_t> size = file.size();
-    if (size && bytes.size() <= *size) return file.replace(std::nullopt, bytes);
+    if (size && *size == bytes.size() && file.is_locked()) return file.overwrite(bytes);
     Result<std::string> old = file.read();
     if (!old) return old.error();
-    return file.replace(std::string_view(*old), bytes);
+    return file.replace(*old, bytes);
 }
 
 Status update_file(const Path& path, const LockWait& wait,
@@ -321,7 +336,7 @@ Status update_file(const Path& path, const LockWait& wait,
     Result<std::string> old = file.read();
     if (!old) return old.error();
     const std::string next = update(*old);
-    return file.replace(std::string_view(*old), next);
+    return file.replace(*old, next);
 }
 
 Status remove_file(const Path& path) {
