@@ -525,6 +525,18 @@ TEST_F(BlobTest, AFailureBeforeTheJobIsWrittenLeavesTheTransferOpen) {
     EXPECT_EQ(host::to_compact_json(end("transfer-1")), R"({"launched":true,"ok":true})");
 }
 
+TEST_F(BlobTest, AnAbandonedTransferCannotEndAndAbandoningNeverFails) {
+    begin("transfer-1");
+    chunk("transfer-1", "QUJD");
+    abandon_blob_transfer(request("transfer-1"), system);
+    EXPECT_EQ(names_in(transfers()), std::vector<std::string>{"transfer-1.part"});
+    EXPECT_EQ(fatal([&] { end("transfer-1"); }), "browser transfer was not started");
+    abandon_blob_transfer(request("not an id"), system);
+    abandon_blob_transfer(Json::array(), system);
+    system.app_data = std::nullopt;
+    abandon_blob_transfer(request("transfer-1"), system);
+}
+
 #ifndef _WIN32
 TEST_F(BlobTest, WritesCutShortByAFullDiskNeverLeaveATransferThatPassesAsWhole) {
     // A description cut short is removed: the transfer was never opened.
