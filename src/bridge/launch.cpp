@@ -104,8 +104,11 @@ LockAttempt try_take_lock(System& system, const Path& lock, std::string_view con
 bool is_desktop_app_running(System& system) {
     std::optional<std::vector<platform::ProcessEntry>> processes = system.snapshot_processes();
     if (!processes) return false;
-    return std::any_of(processes->begin(), processes->end(),
-                       [](const platform::ProcessEntry& entry) { return is_app_name(entry.name); });
+    // Another user's copy (fast user switching, a terminal server) does not
+    // serve this user. Owners are asked only of the few matching names.
+    return std::any_of(processes->begin(), processes->end(), [&system](const platform::ProcessEntry& entry) {
+        return is_app_name(entry.name) && system.is_own_process(entry.pid);
+    });
 }
 
 bool ensure_desktop_app_running(System& system) {

@@ -24,7 +24,8 @@ inline constexpr int kAppearPolls = 30;
 inline constexpr int kLockReleaseAttempts = 10;
 
 // True when a fresh process snapshot holds the application under one of its
-// names (ASCII letters compared case-insensitively). Every failure reads as false.
+// names (ASCII letters compared case-insensitively), run by this user. Every
+// failure reads as false.
 bool is_desktop_app_running(platform::System& system);
 
 // Makes sure the application runs, starting it from the folder of the host's

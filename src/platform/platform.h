@@ -48,6 +48,10 @@ inline std::string describe(OsError error) {
 bool is_not_found(OsError error);
 // An exclusive create found the file already there.
 bool is_already_exists(OsError error);
+// Another process holds the file open without sharing it, or has locked its
+// bytes (Windows: a sharing or lock violation), so it may well be free a
+// moment later. Never on POSIX, where files are always shared.
+bool is_busy(OsError error);
 
 // The code a test can use for "no such file" on this OS.
 OsError not_found_error();
@@ -130,7 +134,9 @@ Result<std::size_t> read_stdin(std::span<char> buffer);
 Status write_stdout(std::string_view bytes);
 
 // ---------------------------------------------------------------- files and folders
-// Every open shares read, write and delete with other processes.
+// Every open shares read, write and delete with other processes. On POSIX,
+// what the host creates is private: folders 0700 and files 0600, whatever the
+// umask; what exists keeps its mode.
 
 struct FileInfo {
     std::uint64_t size = 0;
@@ -166,10 +172,10 @@ using LockWait = std::function<bool(int failed_tries)>;
 // Rewrites a file that several processes rewrite, creating it when missing,
 // under an exclusive lock on the file itself (POSIX: flock on the open
 // descriptor; Windows: LockFileEx on a byte range far past any content, so
-// that readers are never blocked). The file is cut to the new length. When
-// the write fails part way (a full disk), the old content goes back into the
-// space it held: the file is left whole, old or new. Uncontended, the lock
-// costs one system call.
+// that readers are never blocked). The file ends at the new length. When
+// the write or the cut fails (a full disk), the old content goes back into
+// the space it held: the file is left whole, old or new. Uncontended, the
+// lock costs one system call.
 Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes);
 
 // The same for a read-modify-write through one handle: `update` gets the old
@@ -228,6 +234,11 @@ public:
     }
 
     virtual std::uint32_t current_process_id() = 0;
+
+    // Whether the process runs as this process's user (Windows: the user SID
+    // of its token; POSIX: the owner of its /proc entry is our real user id).
+    // False whenever that cannot be told, as for a process that has gone.
+    virtual bool is_own_process(std::uint32_t pid) = 0;
 
     // The current user's local application data folder (Windows: the known
     // folder LocalAppData; POSIX: the XDG data home). nullopt when unknown.

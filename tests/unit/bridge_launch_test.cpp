@@ -102,6 +102,21 @@ TEST_F(Launch, RecognisesOnlyTheWholeApplicationNamesInAnyAsciiCase) {
     EXPECT_FALSE(is_desktop_app_running(system));
 }
 
+TEST_F(Launch, OnlyThisUsersApplicationCountsAndOnlyMatchingNamesAreAskedAbout) {
+    system.processes = std::vector<platform::ProcessEntry>{};
+    for (std::uint32_t pid = 100; pid < 200; ++pid) system.processes->push_back({pid, 1, "process"});
+    const std::uint32_t theirs = system.add_process(app_name(0), 1);
+    system.other_users = {theirs};
+    EXPECT_FALSE(is_desktop_app_running(system));
+    EXPECT_EQ(system.ownership_checks, 1);
+
+    // Another user's application is not waited for: this user's is started.
+    place_candidates(true, false);
+    start_makes_app_appear();
+    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_EQ(system.started, std::vector<platform::Path>{candidate_path(0)});
+}
+
 TEST_F(Launch, AlreadyRunningAnswersAtOnceAndTouchesNothing) {
     place_candidates(true, true);
     app_appears();

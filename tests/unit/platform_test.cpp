@@ -14,6 +14,10 @@
 #include "support/held_file.h"
 #include "support/temp_dir.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace nimbra::platform {
 namespace {
 
@@ -279,6 +283,36 @@ TEST(PlatformFiles, ALockedRewriteThatRunsOutOfSpaceLeavesTheOldContentWhole) {
     EXPECT_EQ(content_of(file), "fits");
 }
 
+TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
+    const auto mode_of = [](const Path& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01000;
+    };
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+        testing::TempDir dir;
+        const Path folder = join(join(dir.path(), "a"), "b");
+        const mode_t previous = ::umask(mask);
+        const bool made = platform::create_directories(folder).ok() && write_file(join(folder, "f"), "x").ok() &&
+                          create_exclusive(join(folder, "lock"), "x").ok() &&
+                          rewrite_file(join(folder, "r"), kNoWait, "x").ok() &&
+                          update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "x"; }).ok();
+        ::umask(previous);
+        ASSERT_TRUE(made) << mask;
+        EXPECT_EQ(mode_of(join(dir.path(), "a")), 0700u) << mask;
+        EXPECT_EQ(mode_of(folder), 0700u) << mask;
+        for (const char* name : {"f", "lock", "r", "u"}) EXPECT_EQ(mode_of(join(folder, name)), 0600u) << name << " " << mask;
+
+        // What exists keeps its mode.
+        ::chmod(folder.c_str(), 0755);
+        for (const char* name : {"f", "r", "u"}) ::chmod(join(folder, name).c_str(), 0644);
+        ASSERT_TRUE(platform::create_directories(folder));
+        ASSERT_TRUE(write_file(join(folder, "f"), "y"));
+        ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, "y"));
+        ASSERT_TRUE(update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "y"; }));
+        EXPECT_EQ(mode_of(folder), 0755u);
+        for (const char* name : {"f", "r", "u"}) EXPECT_EQ(mode_of(join(folder, name)), 0644u) << name;
+    }
+}
 #endif
 
 TEST(PlatformFiles, WriteFileIntoAMissingFolderIsNotFound) {
@@ -400,7 +434,30 @@ TEST(PlatformSystem, RandomBytesFillTheWholeBuffer) {
     EXPECT_NE(tail, std::vector<std::uint8_t>(16, 0));
 }
 
+TEST(PlatformSystem, OnlyAnExistingProcessOfThisUserIsOwn) {
+    System& system = real_system();
+    EXPECT_TRUE(system.is_own_process(system.current_process_id()));
+    // Far above any process id either system hands out.
+    EXPECT_FALSE(system.is_own_process(0xFFFFFFF0u));
+}
+
 #ifdef _WIN32
+TEST(PlatformFiles, AFileHeldWithoutSharingIsBusy) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "result.json");
+    ASSERT_TRUE(write_file(file, "{}"));
+    testing::HeldFile held(file);
+    ASSERT_TRUE(held.held());
+    Result<std::string> content = read_file(file);
+    ASSERT_FALSE(content);
+    EXPECT_TRUE(is_busy(content.error())) << describe(content.error());
+    held.release();
+    EXPECT_EQ(content_of(file), "{}");
+    Result<std::string> missing = read_file(join(dir.path(), "missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_FALSE(is_busy(missing.error()));
+}
+
 TEST(PlatformSystem, LocalAppDataIsAnExistingFolder) {
     std::optional<Path> folder = real_system().local_app_data();
     ASSERT_TRUE(folder);

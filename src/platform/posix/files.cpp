@@ -19,12 +19,37 @@ namespace {
 
 OsError last_error() { return OsError{static_cast<std::uint32_t>(errno)}; }
 
-int open_retrying(const char* path, int flags, mode_t mode = 0666) {
+// What the host creates holds the user's downloads and what the browser
+// made: nobody else's business.
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kPrivateFolder = 0700;
+
+int open_retrying(const char* path, int flags, mode_t mode = kPrivateFile) {
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Creates the file, which must not exist, private whatever the umask: the
+// umask only takes bits away, and may take the owner's too.
+int create_private(const char* path, int flags) {
+    int fd = open_retrying(path, flags | O_CREAT | O_EXCL);
+    if (fd >= 0) static_cast<void>(::fchmod(fd, kPrivateFile));
+    return fd;
+}
+
+// Opens the file, creating it private when missing. An existing file, the
+// usual case, costs the one open and keeps its mode.
+int open_or_create(const char* path, int flags) {
+    // Another process may create or delete it in between; a few rounds settle it.
+    for (int round = 0;; ++round) {
+        int fd = open_retrying(path, flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = create_private(path, flags);
+        if (fd >= 0 || errno != EEXIST || round == 3) return fd;
+    }
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -72,6 +97,7 @@ std::string system_message(OsError error) { return std::strerror(static_cast<int
 
 bool is_not_found(OsError error) { return error.code == ENOENT || error.code == ENOTDIR; }
 bool is_already_exists(OsError error) { return error.code == EEXIST; }
+bool is_busy(OsError) { return false; }
 OsError not_found_error() { return OsError{ENOENT}; }
 
 void prepare_process() {
@@ -134,7 +160,11 @@ Status create_directories(const Path& path) {
         Status made = platform::create_directories(parent);
         if (!made) return made;
     }
-    if (::mkdir(path.c_str(), 0777) == 0) return Status::success();
+    if (::mkdir(path.c_str(), kPrivateFolder) == 0) {
+        // The umask may have taken bits away, the owner's among them.
+        static_cast<void>(::chmod(path.c_str(), kPrivateFolder));
+        return Status::success();
+    }
     int saved = errno;
     // Another process may have created it at the same moment.
     if (saved == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -147,7 +177,7 @@ Status write_file(const Path& path, std::string_view bytes) {
     // Written from offset 0 and then cut to length instead of opened with
     // O_TRUNC: the result is the same bytes in the same file, but ext4 flushes
     // a truncated-and-rewritten file at close, which costs twenty times more.
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT);
+    int fd = open_or_create(path.c_str(), O_WRONLY);
     if (fd < 0) return last_error();
     Status written = write_all(fd, bytes);
     if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) written = last_error();
@@ -156,7 +186,7 @@ Status write_file(const Path& path, std::string_view bytes) {
 }
 
 Result<bool> create_exclusive(const Path& path, std::string_view bytes) {
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    int fd = create_private(path.c_str(), O_WRONLY);
     if (fd < 0) return last_error();
     bool complete = static_cast<bool>(write_all(fd, bytes));
     static_cast<void>(close_fd(fd));
@@ -227,7 +257,7 @@ namespace {
 // reading and writing and locked for as long as it is open.
 class LockedFile {
 public:
-    LockedFile(const Path& path, const LockWait& wait) : fd_(open_retrying(path.c_str(), O_RDWR | O_CREAT)) {
+    LockedFile(const Path& path, const LockWait& wait) : fd_(open_or_create(path.c_str(), O_RDWR)) {
         if (!fd_.is_open()) {
             error_ = last_error();
             return;
@@ -235,7 +265,10 @@ public:
         // Released when the descriptor closes; O_CLOEXEC keeps any child
         // from holding it on.
         for (int failed = 0;;) {
-            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) break;
+            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+                locked_ = true;
+                break;
+            }
             if (errno == EINTR) continue;
             // Where locks are not to be had at all, waiting would not help.
             if (errno != EWOULDBLOCK || !wait(++failed)) break;
@@ -243,6 +276,7 @@ public:
     }
 
     bool is_open() const { return fd_.is_open(); }
+    bool is_locked() const { return locked_; }
     OsError error() const { return error_; }
 
     Result<std::string> read() { return read_all(fd_.get()); }
@@ -253,20 +287,30 @@ public:
     }
 
     // Writes `next` from the start and cuts the file to its length. Should
-    // that fail, `old` goes back into the space it held, so that the file is
-    // whole either way.
-    Status replace(const std::optional<std::string_view>& old, std::string_view next) {
+    // either fail, `old` goes back into the space it held, so that the file
+    // is whole either way. Under the lock the length cannot have moved since
+    // `old` was read, so where it is right already there is nothing to cut.
+    Status replace(std::string_view old, std::string_view next) {
         Status written = pwrite_all(fd_.get(), next);
-        if (written && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
-        if (!written && old && pwrite_all(fd_.get(), *old)) {
-            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old->size())));
+        const bool cut = !locked_ || old.size() != next.size();
+        if (written && cut && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
+        if (!written && pwrite_all(fd_.get(), old)) {
+            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old.size())));
         }
+        Status closed = fd_.close();
+        return written ? closed : written;
+    }
+
+    // Writes over content of the same length: no cut, and no new space.
+    Status overwrite(std::string_view bytes) {
+        Status written = pwrite_all(fd_.get(), bytes);
         Status closed = fd_.close();
         return written ? closed : written;
     }
 
 private:
     Descriptor fd_;
+    bool locked_ = false;
     OsError error_{};
 };
 
@@ -275,13 +319,14 @@ private:
 Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
     LockedFile file(path, wait);
     if (!file.is_open()) return file.error();
-    // Only content that grows can run out of space, so only then is the old
-    // content needed to put back.
+    // Content as long as the file's, the usual case, takes no new space and
+    // needs no cut; any other is written with the old content at hand, to go
+    // back should the write or the cut fail.
     Result<std::uint64_t> size = file.size();
-    if (size && bytes.size() <= *size) return file.replace(std::nullopt, bytes);
+    if (size && *size == bytes.size() && file.is_locked()) return file.overwrite(bytes);
     Result<std::string> old = file.read();
     if (!old) return old.error();
-    return file.replace(std::string_view(*old), bytes);
+    return file.replace(*old, bytes);
 }
 
 Status update_file(const Path& path, const LockWait& wait,
@@ -291,7 +336,7 @@ Status update_file(const Path& path, const LockWait& wait,
     Result<std::string> old = file.read();
     if (!old) return old.error();
     const std::string next = update(*old);
-    return file.replace(std::string_view(*old), next);
+    return file.replace(*old, next);
 }
 
 Status remove_file(const Path& path) {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -132,6 +133,12 @@ public:
     }
 
     std::uint32_t current_process_id() override { return static_cast<std::uint32_t>(::getpid()); }
+
+    bool is_own_process(std::uint32_t pid) override {
+        struct stat st {};
+        const std::string dir = "/proc/" + std::to_string(pid);
+        return ::stat(dir.c_str(), &st) == 0 && st.st_uid == ::getuid();
+    }
 
     std::optional<Path> local_app_data() override {
         if (auto xdg = absolute_env("XDG_DATA_HOME")) return xdg;

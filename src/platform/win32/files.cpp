@@ -104,6 +104,9 @@ bool is_not_found(OsError error) {
 bool is_already_exists(OsError error) {
     return error.code == ERROR_FILE_EXISTS || error.code == ERROR_ALREADY_EXISTS;
 }
+bool is_busy(OsError error) {
+    return error.code == ERROR_SHARING_VIOLATION || error.code == ERROR_LOCK_VIOLATION;
+}
 OsError not_found_error() { return OsError{ERROR_FILE_NOT_FOUND}; }
 
 // ---------------------------------------------------------------- standard streams
@@ -278,6 +281,7 @@ public:
     LockedFile& operator=(const LockedFile&) = delete;
 
     bool is_open() const { return file_.is_open(); }
+    bool is_locked() const { return locked_; }
     OsError error() const { return error_; }
 
     Result<std::string> read() { return read_all(file_.get()); }
@@ -288,15 +292,17 @@ public:
     }
 
     // Writes `next` from the start and cuts the file to its length. Should
-    // that fail, `old` goes back into the space it held, so that the file is
-    // whole either way.
-    Status replace(const std::optional<std::string_view>& old, std::string_view next) {
-        Status written = rewrite_from_start(next);
-        if (!written && old) static_cast<void>(rewrite_from_start(*old));
-        unlock();
-        Status closed = file_.close();
-        return written ? closed : written;
+    // either fail, `old` goes back into the space it held, so that the file
+    // is whole either way. Under the lock the length cannot have moved since
+    // `old` was read, so where it is right already there is nothing to cut.
+    Status replace(std::string_view old, std::string_view next) {
+        Status written = write_from_start(next, !locked_ || old.size() != next.size());
+        if (!written) static_cast<void>(write_from_start(old, true));
+        return close(written);
     }
+
+    // Writes over content of the same length: no cut, and no new space.
+    Status overwrite(std::string_view bytes) { return close(write_from_start(bytes, false)); }
 
 private:
     // Closing would release the lock too, but only at some later moment.
@@ -305,12 +311,18 @@ private:
         locked_ = false;
     }
 
-    Status rewrite_from_start(std::string_view bytes) {
+    Status write_from_start(std::string_view bytes, bool cut) {
         LARGE_INTEGER start{};
         if (!::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return last_error();
         Status written = write_all(file_.get(), bytes);
-        if (written && !::SetEndOfFile(file_.get())) written = last_error();
+        if (written && cut && !::SetEndOfFile(file_.get())) written = last_error();
         return written;
+    }
+
+    Status close(Status written) {
+        unlock();
+        Status closed = file_.close();
+        return written ? closed : written;
     }
 
     File file_;
@@ -324,13 +336,14 @@ private:
 Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
     LockedFile file(path, wait);
     if (!file.is_open()) return file.error();
-    // Only content that grows can run out of space, so only then is the old
-    // content needed to put back.
+    // Content as long as the file's, the usual case, takes no new space and
+    // needs no cut; any other is written with the old content at hand, to go
+    // back should the write or the cut fail.
     Result<std::uint64_t> size = file.size();
-    if (size && bytes.size() <= *size) return file.replace(std::nullopt, bytes);
+    if (size && *size == bytes.size() && file.is_locked()) return file.overwrite(bytes);
     Result<std::string> old = file.read();
     if (!old) return old.error();
-    return file.replace(std::string_view(*old), bytes);
+    return file.replace(*old, bytes);
 }
 
 Status update_file(const Path& path, const LockWait& wait,
@@ -340,7 +353,7 @@ Status update_file(const Path& path, const LockWait& wait,
     Result<std::string> old = file.read();
     if (!old) return old.error();
     const std::string next = update(*old);
-    return file.replace(std::string_view(*old), next);
+    return file.replace(*old, next);
 }
 
 Status remove_file(const Path& path) {
