@@ -395,6 +395,12 @@ TEST_F(Heartbeat, APerBrowserFileThatCannotBeReadIsLeftAsItIs) {
 }
 #else
 TEST_F(Heartbeat, ARewriteThatFindsTheDiskFullLeavesEachFileWhole) {
+    {
+        // Files that never got their content are not left behind.
+        testing::FileSizeLimit full(10);
+        refresh(R"({})", BrowserId::chrome);
+    }
+    EXPECT_TRUE(fs::is_empty(data_dir()));
     const std::vector<std::string> others = {entry("brave", "5", "b", "1"), entry("edge", "6", "e", "2"),
                                              entry("opera", "7", "o", "3"), entry("vivaldi", "8", "v", "4")};
     write_bytes(heartbeats_file(), "{\n" + others[0] + ",\n" + others[1] + ",\n" + others[2] + ",\n" + others[3] + "\n}");

@@ -40,14 +40,15 @@ int create_private(const char* path, int flags) {
     return fd;
 }
 
-// Opens the file, creating it private when missing. An existing file, the
-// usual case, costs the one open and keeps its mode.
-int open_or_create(const char* path, int flags) {
+// Opens the file, creating it private when missing (`created` tells which).
+// An existing file, the usual case, costs the one open and keeps its mode.
+int open_or_create(const char* path, int flags, bool* created = nullptr) {
     // Another process may create or delete it in between; a few rounds settle it.
     for (int round = 0;; ++round) {
         int fd = open_retrying(path, flags);
         if (fd >= 0 || errno != ENOENT) return fd;
         fd = create_private(path, flags);
+        if (created != nullptr) *created = fd >= 0;
         if (fd >= 0 || errno != EEXIST || round == 3) return fd;
     }
 }
@@ -257,7 +258,8 @@ namespace {
 // reading and writing and locked for as long as it is open.
 class LockedFile {
 public:
-    LockedFile(const Path& path, const LockWait& wait) : fd_(open_or_create(path.c_str(), O_RDWR)) {
+    LockedFile(const Path& path, const LockWait& wait)
+        : path_(path), fd_(open_or_create(path.c_str(), O_RDWR, &created_)) {
         if (!fd_.is_open()) {
             error_ = last_error();
             return;
@@ -297,6 +299,8 @@ public:
         if (!written && pwrite_all(fd_.get(), old)) {
             static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old.size())));
         }
+        // A file made here that never got its content was not there before.
+        if (!written && created_) static_cast<void>(::unlink(path_.c_str()));
         Status closed = fd_.close();
         return written ? closed : written;
     }
@@ -309,6 +313,8 @@ public:
     }
 
 private:
+    const Path& path_;
+    bool created_ = false;
     Descriptor fd_;
     bool locked_ = false;
     OsError error_{};

@@ -259,11 +259,13 @@ constexpr std::uint64_t kLockOffset = std::uint64_t{1} << 62;
 // reading and writing and locked for as long as it is open.
 class LockedFile {
 public:
-    LockedFile(const Path& path, const LockWait& wait) : file_(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS) {
+    LockedFile(const Path& path, const LockWait& wait)
+        : path_(path), file_(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS) {
         if (!file_.is_open()) {
             error_ = last_error();
             return;
         }
+        created_ = ::GetLastError() != ERROR_ALREADY_EXISTS;
         range_.Offset = static_cast<DWORD>(kLockOffset);
         range_.OffsetHigh = static_cast<DWORD>(kLockOffset >> 32);
         for (int failed = 0;;) {
@@ -298,6 +300,9 @@ public:
     Status replace(std::string_view old, std::string_view next) {
         Status written = write_from_start(next, !locked_ || old.size() != next.size());
         if (!written) static_cast<void>(write_from_start(old, true));
+        // A file made here that never got its content was not there before;
+        // deleted while still locked, it goes when the handle closes.
+        if (!written && created_) ::DeleteFileW(path_.c_str());
         return close(written);
     }
 
@@ -325,7 +330,9 @@ private:
         return written ? closed : written;
     }
 
+    const Path& path_;
     File file_;
+    bool created_ = false;
     OVERLAPPED range_{};
     bool locked_ = false;
     OsError error_{};
