@@ -492,8 +492,8 @@ def main():
             print(f"{call:<12}{error:<8}{points:>7}{failed:>10}")
     failures = [(job, found, target) for job, found, target in results if found]
     missed = sum(1 for _, _, target in results if target is None)
-    print(f"\n{len(results)} points, {len(failures)} failures, {missed} points past the calls of "
-          f"their run, {time.monotonic() - started:.0f} s"
+    print(f"\n{len(results)} points, {len(failures)} failures, {missed} of the points past the last "
+          f"call of their run, {time.monotonic() - started:.0f} s"
           + ("" if sweep.namespace else " (no PID namespace: /proc calls sampled)"))
     for (call, error, point), found, target in failures:
         more = f" (and {len(found) - 1} more)" if len(found) > 1 else ""
