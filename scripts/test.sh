@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets and runs every test: unit and
 # host-level tests natively and under wine, the executable checks, the fuzz
-# targets briefly, and the Chromium end-to-end suite.
+# targets briefly, the fault sweep under strace, and the Chromium end-to-end
+# suite.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl \
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl strace \
                 wixl msitools osslsigncode
 build_all
 echo "== building the Linux host with ASan and UBSan (build/sanitize)"

@@ -12,11 +12,6 @@ PathResult below_data_dir(platform::System& system, std::string_view name) {
     return platform::join(*base, name);
 }
 
-platform::Path required(PathResult path) {
-    if (!path) throw host::FatalError(std::string(kNoDataDirMessage));
-    return std::move(*path);
-}
-
 }  // namespace
 
 PathResult local_data_dir(platform::System& system) {
@@ -34,15 +29,9 @@ PathResult browser_transfers_dir(platform::System& system) {
     return below_data_dir(system, "browser-transfers");
 }
 
-platform::Path require_local_data_dir(platform::System& system) {
-    return required(local_data_dir(system));
-}
-platform::Path require_inbox_dir(platform::System& system) { return required(inbox_dir(system)); }
-platform::Path require_inbox_results_dir(platform::System& system) {
-    return required(inbox_results_dir(system));
-}
-platform::Path require_browser_transfers_dir(platform::System& system) {
-    return required(browser_transfers_dir(system));
+platform::Path required(PathResult path) {
+    if (!path) throw host::FatalError(std::string(kNoDataDirMessage));
+    return std::move(*path);
 }
 
 }  // namespace nimbra::bridge

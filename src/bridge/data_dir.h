@@ -25,11 +25,8 @@ PathResult inbox_dir(platform::System& system);
 PathResult inbox_results_dir(platform::System& system);
 PathResult browser_transfers_dir(platform::System& system);
 
-// The same, throwing FatalError("No local data directory") for requests
-// that cannot go on without the folder.
-platform::Path require_local_data_dir(platform::System& system);
-platform::Path require_inbox_dir(platform::System& system);
-platform::Path require_inbox_results_dir(platform::System& system);
-platform::Path require_browser_transfers_dir(platform::System& system);
+// The path, or FatalError("No local data directory") for requests that cannot
+// go on without the folder: required(inbox_dir(system)).
+platform::Path required(PathResult path);
 
 }  // namespace nimbra::bridge

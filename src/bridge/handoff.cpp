@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "bridge/data_dir.h"
 #include "bridge/launch.h"
@@ -15,19 +16,47 @@ using host::Json;
 using platform::Path;
 using platform::System;
 
+HandoffOutcome read_outcome(const Path& result_path, HandoffOutcome::Kind kind, Json value = Json()) {
+    static_cast<void>(platform::remove_file(result_path));
+    return {kind, std::move(value)};
+}
+
+// The result's bytes; nullopt while there is none, or while the application
+// holds it open without read sharing (still writing it). Any other failure to
+// read an existing result is a fault of the system.
+std::optional<std::string> read_if_there(const Path& result_path) {
+    if (!platform::file_info(result_path)) return std::nullopt;
+    platform::Result<std::string> bytes = platform::read_file(result_path);
+    if (bytes) return std::move(*bytes);
+    if (platform::is_busy(bytes.error())) return std::nullopt;
+    throw host::FatalError::from_os(bytes.error());
+}
+
 HandoffOutcome wait_for_result(System& system, const Path& result_path) {
+    // The application may write its result in place, in several steps, so a
+    // result that does not parse yet may still be on its way: it is read
+    // again at the next polls, and only content that has stopped changing
+    // and still does not parse is taken as unreadable.
+    std::optional<std::string> last;  // what the last poll read, when it did not parse
+    int unchanged = 0;                // polls in a row since that read the same again
+    bool seen = false;
     for (int poll = 0; poll < kResultPolls; ++poll) {
-        if (platform::file_info(result_path)) {
-            // The application's file is complete the moment it exists; one
-            // that cannot be read is a fault of the system, not a refusal.
-            std::string bytes = host::value_or_fatal(platform::read_file(result_path));
-            static_cast<void>(platform::remove_file(result_path));
-            host::JsonParse parsed = host::parse_json(bytes);
-            if (!parsed.value) return {HandoffOutcome::Kind::unreadable, Json()};
-            return {HandoffOutcome::Kind::answered, std::move(*parsed.value)};
+        std::optional<std::string> bytes = read_if_there(result_path);
+        if (bytes) {
+            host::JsonParse parsed = host::parse_json(*bytes);
+            if (parsed.value) {
+                return read_outcome(result_path, HandoffOutcome::Kind::answered, std::move(*parsed.value));
+            }
+            unchanged = last == bytes ? unchanged + 1 : 0;
+            if (unchanged == kSettlePolls) return read_outcome(result_path, HandoffOutcome::Kind::unreadable);
+            seen = true;
         }
+        last = std::move(bytes);
         system.sleep_ms(kPollIntervalMs);
     }
+    // The application did answer, if unreadably: a timeout would delete a
+    // job it has taken, and the extension would offer to download it again.
+    if (seen) return read_outcome(result_path, HandoffOutcome::Kind::unreadable);
     return {HandoffOutcome::Kind::timed_out, Json()};
 }
 
@@ -66,15 +95,19 @@ std::string make_job_id(System& system) {
 
 Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
     const std::string file_name = make_job_id(system) + ".json";
-    const Path inbox = require_inbox_dir(system);
-    const Path results = require_inbox_results_dir(system);
+    const Path inbox = required(inbox_dir(system));
+    const Path results = required(inbox_results_dir(system));
     host::ok_or_fatal(platform::create_directories(inbox));
     host::ok_or_fatal(platform::create_directories(results));
     const Path job_path = platform::join(inbox, file_name);
     const Path result_path = platform::join(results, file_name);
 
     if (kind.clears_stale_result) static_cast<void>(platform::remove_file(result_path));
-    host::ok_or_fatal(platform::write_file(job_path, host::to_indented_json(job)));
+    if (platform::Status written = platform::write_file(job_path, host::to_indented_json(job)); !written) {
+        // A job cut short by a full disk must not be left for the application.
+        static_cast<void>(platform::remove_file(job_path));
+        throw host::FatalError::from_os(written.error());
+    }
     if (kind.after_write) kind.after_write();
 
     const bool launched = ensure_desktop_app_running(system);

@@ -36,6 +36,10 @@ namespace nimbra::bridge {
 // Polls for the result file; after every miss, the last one included, the
 // host pauses kPollIntervalMs (launch.h): 700 x 50 ms = 35 s.
 inline constexpr int kResultPolls = 700;
+// A result that does not parse counts as unreadable once it has read the
+// same at this many polls in a row after the first (0.5 s): until then the
+// application may still be writing it.
+inline constexpr int kSettlePolls = 10;
 
 struct JobKind {
     // The job's `type` member; the job handed to hand_off_job carries it.
@@ -69,8 +73,9 @@ std::string make_job_id(platform::System& system);
 // for the request: the application's answer, or an `ok` false reply with the
 // kind's unreadable or timeout message. Throws host::FatalError with "No local
 // data directory" or the OS error's text when the data directory is unknown,
-// a folder cannot be created, the job cannot be written or an existing result
-// cannot be read.
+// a folder cannot be created, the job cannot be written (a job written in part
+// is removed first) or an existing result cannot be read for another reason
+// than that the application holds it open.
 host::Json hand_off_job(platform::System& system, const JobKind& kind, const host::Json& job);
 
 }  // namespace nimbra::bridge

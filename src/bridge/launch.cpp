@@ -65,6 +65,17 @@ bool launch_holding_lock(System& system) {
     return true;
 }
 
+// Deletes this host's own lock. A lock left behind stops every other host
+// from starting the application until it is stale, so a failed deletion (a
+// scanner or indexer holding the file for a moment) is tried again.
+void release_lock(System& system, const Path& lock) {
+    for (int attempt = 1;; ++attempt) {
+        const platform::Status removed = platform::remove_file(lock);
+        if (removed || platform::is_not_found(removed.error()) || attempt == kLockReleaseAttempts) return;
+        system.sleep_ms(kPollIntervalMs);
+    }
+}
+
 enum class LockAttempt { taken, retry_now, retry_after_pause, app_appeared, give_up };
 
 LockAttempt try_take_lock(System& system, const Path& lock, std::string_view content) {
@@ -93,8 +104,11 @@ LockAttempt try_take_lock(System& system, const Path& lock, std::string_view con
 bool is_desktop_app_running(System& system) {
     std::optional<std::vector<platform::ProcessEntry>> processes = system.snapshot_processes();
     if (!processes) return false;
-    return std::any_of(processes->begin(), processes->end(),
-                       [](const platform::ProcessEntry& entry) { return is_app_name(entry.name); });
+    // Another user's copy (fast user switching, a terminal server) does not
+    // serve this user. Owners are asked only of the few matching names.
+    return std::any_of(processes->begin(), processes->end(), [&system](const platform::ProcessEntry& entry) {
+        return is_app_name(entry.name) && system.is_own_process(entry.pid);
+    });
 }
 
 bool ensure_desktop_app_running(System& system) {
@@ -111,7 +125,7 @@ bool ensure_desktop_app_running(System& system) {
         switch (try_take_lock(system, lock, content)) {
             case LockAttempt::taken: {
                 const bool launched = launch_holding_lock(system);
-                static_cast<void>(platform::remove_file(lock));
+                release_lock(system, lock);
                 return launched;
             }
             case LockAttempt::retry_now:

@@ -19,15 +19,19 @@ inline constexpr int kLockAttempts = 60;
 // was left by a host that died while starting the application.
 inline constexpr std::uint64_t kStaleLockAge = 80'000'000;
 inline constexpr int kAppearPolls = 30;
+// Deletions of this host's own lock, one pause apart, before it is left to
+// go stale (half a second).
+inline constexpr int kLockReleaseAttempts = 10;
 
 // True when a fresh process snapshot holds the application under one of its
-// names (ASCII letters compared case-insensitively). Every failure reads as false.
+// names (ASCII letters compared case-insensitively), run by this user. Every
+// failure reads as false.
 bool is_desktop_app_running(platform::System& system);
 
 // Makes sure the application runs, starting it from the folder of the host's
 // own executable under the launch lock when needed. True when it ran already,
 // showed up meanwhile, or was started here (even if it has not shown up yet);
-// false otherwise. Never fails; blocks for at most about 4.5 s.
+// false otherwise. Never fails; blocks for at most about 5 s.
 bool ensure_desktop_app_running(platform::System& system);
 
 }  // namespace nimbra::bridge

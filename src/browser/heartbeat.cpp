@@ -1,6 +1,8 @@
 #include "browser/heartbeat.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,8 +20,13 @@ constexpr std::string_view kDefaultExtensionId = "kembcdlbgbcnnchcnbdhbmbhbejned
 // Recorded as the version when the extension predates sending one.
 constexpr std::string_view kLegacyVersion = "legacy";
 
-// 1970-01-01 on the file-time scale (100-ns ticks since 1601-01-01).
-constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
+// A host holds a heartbeat file's lock for the microseconds of one rewrite;
+// one that holds it for this long has hung, and must not stall the hosts of
+// every other browser. Counted in pauses, as every wait of the host is.
+constexpr std::uint32_t kLockPatienceMs = 2000;
+// The first pauses are short, since the holder is nearly always done at once.
+constexpr std::uint32_t kFirstLockPauseMs = 1;
+constexpr std::uint32_t kLongestLockPauseMs = 50;
 
 constexpr std::string_view kTimestampKey = "timestamp_ms";
 constexpr std::string_view kExtensionIdKey = "extension_id";
@@ -43,10 +50,25 @@ RequestIdentity identify(std::optional<BrowserId> ancestry, const host::Json& re
     return identity;
 }
 
-std::uint64_t unix_milliseconds(std::uint64_t file_time) {
-    if (file_time < kUnixEpochFileTime) return 0;
-    return (file_time - kUnixEpochFileTime) / 10000;
-}
+// Waits for the heartbeat files' locks with growing pauses; one patience
+// serves both files of a request.
+class LockPatience {
+public:
+    explicit LockPatience(platform::System& system) : system_(system) {}
+
+    bool operator()(int) {
+        if (waited_ms_ >= kLockPatienceMs) return false;
+        system_.sleep_ms(pause_ms_);
+        waited_ms_ += pause_ms_;
+        pause_ms_ = std::min(pause_ms_ * 2, kLongestLockPauseMs);
+        return true;
+    }
+
+private:
+    platform::System& system_;
+    std::uint32_t waited_ms_ = 0;
+    std::uint32_t pause_ms_ = kFirstLockPauseMs;
+};
 
 struct HeartbeatV2 {
     std::uint64_t timestamp_ms = 0;
@@ -304,23 +326,28 @@ void refresh(platform::System& system, std::optional<BrowserId> ancestry, const 
     if (!platform::create_directories(*data_dir)) return;
 
     // One reading for both files, so they agree on the moment.
-    const std::uint64_t timestamp_ms = unix_milliseconds(system.now_file_time());
+    const std::uint64_t timestamp_ms = platform::unix_ms_from_file_time(system.now_file_time());
 
+    // Each file is rewritten under a lock of its own, so that hosts of other
+    // browsers neither interleave their bytes nor merge from a stale read.
+    LockPatience patience(system);
+    const platform::LockWait wait = std::ref(patience);
     const platform::Path legacy_path = platform::join(*data_dir, bridge::kLegacyHeartbeatFile);
-    if (!platform::write_file(legacy_path, legacy_text(identity, timestamp_ms))) return;
+    if (!platform::rewrite_file(legacy_path, wait, legacy_text(identity, timestamp_ms))) return;
 
     if (!identity.browser) return;
     const platform::Path heartbeats_path = platform::join(*data_dir, bridge::kHeartbeatsFile);
-    // Read and rewritten through one handle: a missing file reads as empty,
-    // which parses as no entries, like an unreadable one.
     const std::string browser(to_string(*identity.browser));
     const std::string_view version = identity.extension_version != nullptr
                                          ? std::string_view(*identity.extension_version)
                                          : kLegacyVersion;
     const HeartbeatRecord record{timestamp_ms, identity.extension_id, version};
-    static_cast<void>(platform::update_file(heartbeats_path, [&](std::optional<std::string_view> old) {
-        return old ? record_heartbeat(*old, browser, record) : record_heartbeat({}, browser, record);
-    }));
+    // A file that exists but cannot be read (on Windows, one that a scanner
+    // holds for a moment) is left as it is: starting it afresh would drop
+    // every other browser's entry. A missing file reads as empty, which
+    // parses as no entries.
+    static_cast<void>(platform::update_file(
+        heartbeats_path, wait, [&](std::string_view old) { return record_heartbeat(old, browser, record); }));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/utf8.h"
+
 namespace nimbra::browser {
 
 namespace {
@@ -52,37 +54,6 @@ constexpr NamedBrowser kSourcePatterns[] = {
 constexpr BrowserId kAllBrowsers[] = {BrowserId::chrome, BrowserId::edge, BrowserId::brave,
                                       BrowserId::vivaldi, BrowserId::opera};
 
-unsigned byte_at(std::string_view text, std::size_t index) {
-    return static_cast<unsigned char>(text[index]);
-}
-
-// The code point of the well-formed UTF-8 sequence of exactly `length` bytes
-// at `at`, or nothing. Only sequences up to three bytes are ever asked for:
-// no white space character lies beyond the basic multilingual plane.
-std::optional<std::uint32_t> decode(std::string_view text, std::size_t at, std::size_t length) {
-    if (at + length > text.size()) return std::nullopt;
-    const unsigned lead = byte_at(text, at);
-    if (length == 1) {
-        if (lead >= 0x80) return std::nullopt;
-        return lead;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte_at(text, at + k) & 0xC0U) != 0x80U) return std::nullopt;
-    }
-    if (length == 2) {
-        if (lead < 0xC2 || lead > 0xDF) return std::nullopt;
-        return ((lead & 0x1FU) << 6) | (byte_at(text, at + 1) & 0x3FU);
-    }
-    if (length == 3) {
-        if (lead < 0xE0 || lead > 0xEF) return std::nullopt;
-        const std::uint32_t cp = ((lead & 0x0FU) << 12) | ((byte_at(text, at + 1) & 0x3FU) << 6) |
-                                 (byte_at(text, at + 2) & 0x3FU);
-        if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-        return cp;
-    }
-    return std::nullopt;
-}
-
 // Unicode's White_Space property, all 25 code points.
 bool is_white_space(std::uint32_t cp) {
     switch (cp) {
@@ -99,18 +70,20 @@ bool is_white_space(std::uint32_t cp) {
 
 // Bytes taken by a white space character starting at `at`, or 0.
 std::size_t leading_space(std::string_view text, std::size_t at) {
-    for (std::size_t length = 1; length <= 3; ++length) {
-        const std::optional<std::uint32_t> cp = decode(text, at, length);
-        if (cp) return is_white_space(*cp) ? length : 0;
-    }
-    return 0;
+    if (at >= text.size()) return 0;
+    const platform::utf8::Sequence sequence = platform::utf8::decode(text, at);
+    return sequence.valid && is_white_space(sequence.code_point) ? sequence.length : 0;
 }
 
 // Bytes taken by a white space character ending just before `end`, or 0.
+// No white space character is longer than three bytes.
 std::size_t trailing_space(std::string_view text, std::size_t end) {
+    const std::string_view before = text.substr(0, end);
     for (std::size_t length = 1; length <= 3 && length <= end; ++length) {
-        const std::optional<std::uint32_t> cp = decode(text, end - length, length);
-        if (cp) return is_white_space(*cp) ? length : 0;
+        const platform::utf8::Sequence sequence = platform::utf8::decode(before, end - length);
+        if (sequence.valid && sequence.length == length) {
+            return is_white_space(sequence.code_point) ? length : 0;
+        }
     }
     return 0;
 }

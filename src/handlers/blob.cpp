@@ -127,9 +127,20 @@ std::string validate_transfer_id(std::string_view text) {
     return std::string(text);
 }
 
+void abandon_blob_transfer(const Json& request, platform::System& system) noexcept {
+    // Without its description the transfer is over: blob_end answers that it
+    // was not started rather than hand the file over as complete.
+    try {
+        const bridge::PathResult folder = bridge::browser_transfers_dir(system);
+        if (!folder) return;
+        static_cast<void>(platform::remove_file(transfer_files(*folder, request_transfer_id(request)).description));
+    } catch (...) {
+    }
+}
+
 Json handle_blob_begin(const Json& request, platform::System& system) {
     std::string id = request_transfer_id(request);
-    const platform::Path folder = bridge::require_browser_transfers_dir(system);
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     host::ok_or_fatal(platform::create_directories(folder));
     const TransferFiles files = transfer_files(folder, id);
 
@@ -138,8 +149,13 @@ Json handle_blob_begin(const Json& request, platform::System& system) {
     static_cast<void>(platform::remove_file(files.description));
 
     host::ok_or_fatal(platform::write_file(files.data, {}));
-    host::ok_or_fatal(
-        platform::write_file(files.description, host::to_indented_json(transfer_description(request))));
+    const platform::Status described =
+        platform::write_file(files.description, host::to_indented_json(transfer_description(request)));
+    if (!described) {
+        // Cut short (a full disk), it would still mark the transfer open.
+        static_cast<void>(platform::remove_file(files.description));
+        throw host::FatalError::from_os(described.error());
+    }
 
     return Json{{"ok", true}, {"transfer_id", std::move(id)}};
 }
@@ -155,17 +171,22 @@ Json handle_blob_chunk(const Json& request, platform::System& system) {
     Base64Decoded decoded = decode_base64(text);
     if (!decoded.ok()) throw FatalError(std::string(kInvalidChunk) + decoded.error);
 
-    const platform::Path folder = bridge::require_browser_transfers_dir(system);
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     // Opened for appending only: a chunk for a transfer that never began
     // fails with the system's not-found error rather than making a file.
-    host::ok_or_fatal(platform::append_to_file(transfer_files(folder, id).data, decoded.bytes));
+    if (platform::Status appended = platform::append_to_file(transfer_files(folder, id).data, decoded.bytes);
+        !appended) {
+        // Part of the chunk may have gone in.
+        abandon_blob_transfer(request, system);
+        throw host::FatalError::from_os(appended.error());
+    }
 
     return Json{{"ok", true}, {"received", static_cast<std::uint64_t>(decoded.bytes.size())}};
 }
 
 Json handle_blob_end(const Json& request, platform::System& system) {
     const std::string id = request_transfer_id(request);
-    const platform::Path folder = bridge::require_browser_transfers_dir(system);
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     const TransferFiles files = transfer_files(folder, id);
 
     if (!platform::file_info(files.data) || !platform::file_info(files.description)) {

@@ -34,6 +34,12 @@ host::Json handle_blob_begin(const host::Json& request, platform::System& system
 // exist. Replies {"ok":true,"received":<bytes decoded from this chunk>}.
 host::Json handle_blob_chunk(const host::Json& request, platform::System& system);
 
+// Ends the request's transfer for good when a chunk's outcome is in doubt
+// (its append failed, or its reply never reached the extension): the data
+// file can no longer come out right, so blob_end must not take it as whole.
+// Never fails.
+void abandon_blob_transfer(const host::Json& request, platform::System& system) noexcept;
+
 // Checks that the transfer is complete, then hands the data file to the
 // desktop application and returns its answer as the reply.
 host::Json handle_blob_end(const host::Json& request, platform::System& system);

@@ -96,13 +96,4 @@ platform::Status write_message(ByteSink& sink, const Json& value) {
     return sink.write(frame);
 }
 
-InboundMessage read_native_message() {
-    static MessageReader reader(standard_input());
-    return reader.read();
-}
-
-platform::Status write_native_message(const Json& value) {
-    return write_message(standard_output(), value);
-}
-
 }  // namespace nimbra::host

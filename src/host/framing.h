@@ -60,8 +60,4 @@ private:
 // Serialises the value compactly and writes it as one frame.
 platform::Status write_message(ByteSink& sink, const Json& value);
 
-// The frame reader and writer on the process's standard handles.
-InboundMessage read_native_message();
-platform::Status write_native_message(const Json& value);
-
 }  // namespace nimbra::host

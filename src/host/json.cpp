@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "host/json_events.h"
+#include "platform/utf8.h"
 
 namespace nimbra::host {
 namespace {
@@ -77,58 +78,13 @@ const char* skip_plain(const char* p, const char* end) {
 
 // Length of the well-formed UTF-8 sequence whose lead byte (>= 0x80) is at p,
 // or 0 with `fault` at the first byte that cannot continue it (`end` when the
-// text stops inside it). Overlong forms, surrogates and values past U+10FFFF
-// are not well-formed.
+// text stops inside it).
 std::size_t utf8_length(const char* p, const char* end, const char*& fault) {
-    const unsigned lead = byte_at(p);
-    std::size_t trail = 0;
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        trail = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        trail = 2;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        trail = 3;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        fault = p;
-        return 0;
-    }
-    for (std::size_t k = 1; k <= trail; ++k) {
-        if (end - p <= static_cast<std::ptrdiff_t>(k)) {
-            fault = end;
-            return 0;
-        }
-        const unsigned next = byte_at(p + k);
-        if (next < low || next > high) {
-            fault = p + k;
-            return 0;
-        }
-        low = 0x80;
-        high = 0xBF;
-    }
-    return trail + 1;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(bytes, sizeof bytes);
-    } else if (cp < 0x10000) {
-        const char bytes[] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                              static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(bytes, sizeof bytes);
-    } else {
-        const char bytes[] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                              static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(bytes, sizeof bytes);
-    }
+    const platform::utf8::Sequence sequence =
+        platform::utf8::decode(std::string_view(p, static_cast<std::size_t>(end - p)), 0);
+    if (sequence.valid) return sequence.length;
+    fault = p + sequence.length;
+    return 0;
 }
 
 int hex_value(char c) {
@@ -382,7 +338,7 @@ bool Parser<Handler>::escape() {
         if (low < 0xDC00 || low > 0xDFFF) return fail(kLoneLeading, p_ - 1);
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_utf8(scratch_, cp);
+    platform::utf8::append(scratch_, cp);
     return true;
 }
 

@@ -28,13 +28,30 @@ struct OsError {
     std::uint32_t code = 0;
 };
 
-// "<system message, trailing white space removed> (os error <code>)"
-std::string describe(OsError error);
+// The system's own message for the code as the OS words it; empty when it
+// has none.
+std::string system_message(OsError error);
+
+// "<system message, trailing white space removed> (os error <code>)": the one
+// form in which an OS failure reaches a reply.
+inline std::string describe(OsError error) {
+    std::string text = system_message(error);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
+                             text.back() == '\t')) {
+        text.pop_back();
+    }
+    if (text.empty()) text = "Unknown error";
+    return text + " (os error " + std::to_string(error.code) + ")";
+}
 
 // The file or one of its folders does not exist.
 bool is_not_found(OsError error);
 // An exclusive create found the file already there.
 bool is_already_exists(OsError error);
+// Another process holds the file open without sharing it, or has locked its
+// bytes (Windows: a sharing or lock violation), so it may well be free a
+// moment later. Never on POSIX, where files are always shared.
+bool is_busy(OsError error);
 
 // The code a test can use for "no such file" on this OS.
 OsError not_found_error();
@@ -79,6 +96,26 @@ private:
 
 using Path = std::filesystem::path;
 
+// ---------------------------------------------------------------- file times
+// Times cross this seam on one scale, the Windows file time: 100-ns ticks
+// since 1601-01-01 UTC.
+
+// 1970-01-01 00:00:00 UTC as a file time.
+inline constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
+
+// A POSIX time (seconds and nanoseconds since 1970) as a file time; 0 before 1970.
+constexpr std::uint64_t file_time_from_unix(std::int64_t seconds, std::int64_t nanoseconds) {
+    if (seconds < 0) return 0;
+    return kUnixEpochFileTime + static_cast<std::uint64_t>(seconds) * 10000000ULL +
+           static_cast<std::uint64_t>(nanoseconds) / 100ULL;
+}
+
+// Whole milliseconds since 1970 of a file time; 0 before 1970.
+constexpr std::uint64_t unix_ms_from_file_time(std::uint64_t file_time) {
+    if (file_time < kUnixEpochFileTime) return 0;
+    return (file_time - kUnixEpochFileTime) / 10000;
+}
+
 // ---------------------------------------------------------------- standard streams
 
 // Called first thing in main: makes the standard handles safe to use (POSIX:
@@ -97,11 +134,13 @@ Result<std::size_t> read_stdin(std::span<char> buffer);
 Status write_stdout(std::string_view bytes);
 
 // ---------------------------------------------------------------- files and folders
-// Every open shares read, write and delete with other processes.
+// Every open shares read, write and delete with other processes. On POSIX,
+// what the host creates is private: folders 0700 and files 0600, whatever the
+// umask; what exists keeps its mode.
 
 struct FileInfo {
     std::uint64_t size = 0;
-    std::uint64_t last_write = 0;  // 100-ns ticks since 1601-01-01 UTC
+    std::uint64_t last_write = 0;  // file time
     bool is_directory = false;
 };
 
@@ -124,12 +163,27 @@ Status append_to_file(const Path& path, std::string_view bytes);
 
 Result<std::string> read_file(const Path& path);
 
-// Reads the file and rewrites it in place through one open handle, creating
-// it when missing: `update` gets the old content (nullopt when it could not
-// be read) and returns the new. The same outcome as reading, then writing,
-// with half the system calls. `update` must not throw.
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update);
+// How a locked rewrite waits for its lock. Called after each try that found
+// the lock held by another process, with the number of such tries so far:
+// returns true once it has paused, to try again, or false to go on without
+// the lock.
+using LockWait = std::function<bool(int failed_tries)>;
+
+// Rewrites a file that several processes rewrite, creating it when missing,
+// under an exclusive lock on the file itself (POSIX: flock on the open
+// descriptor; Windows: LockFileEx on a byte range far past any content, so
+// that readers are never blocked). The file ends at the new length. When
+// the write or the cut fails (a full disk), the old content goes back into
+// the space it held: the file is left whole, old or new. Uncontended, the
+// lock costs one system call.
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes);
+
+// The same for a read-modify-write through one handle: `update` gets the old
+// content (empty for a file created here) and returns the new. A file that
+// exists but cannot be read is left untouched, and the read's error returned.
+// Exceptions of `update` pass through; the file is closed either way.
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update);
 
 Status remove_file(const Path& path);
 
@@ -180,6 +234,11 @@ public:
     }
 
     virtual std::uint32_t current_process_id() = 0;
+
+    // Whether the process runs as this process's user (Windows: the user SID
+    // of its token; POSIX: the owner of its /proc entry is our real user id).
+    // False whenever that cannot be told, as for a process that has gone.
+    virtual bool is_own_process(std::uint32_t pid) = 0;
 
     // The current user's local application data folder (Windows: the known
     // folder LocalAppData; POSIX: the XDG data home). nullopt when unknown.

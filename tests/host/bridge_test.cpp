@@ -237,5 +237,38 @@ TEST_F(Bridge, TheStartedApplicationHoldsNoneOfTheHostsPipes) {
     EXPECT_EQ(session, std::to_string(running[0])) << "the stand-in leads a session of its own";
 }
 
+TEST_F(Bridge, AnotherUsersApplicationDoesNotCountAsThisUsersOne) {
+    if (Target::get().wine()) GTEST_SKIP() << "under wine every process runs as the one user";
+    if (::getuid() != 0) GTEST_SKIP() << "running a program as another user needs root";
+    // The application of another user on the same machine (a terminal
+    // server, fast user switching): a stand-in run as nobody.
+    const fs::path other = Target::get().scratch() / "other-user" / kAppNames[0];
+    fs::create_directories(other.parent_path());
+    fs::copy_file(Target::get().tool("standin"), other);
+    const std::string keepalive = keepalive_.string();
+    const pid_t nobody = ::fork();
+    ASSERT_GE(nobody, 0);
+    if (nobody == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+        ::execl(other.c_str(), other.c_str(), "--data-dir", "/nonexistent", "--run-while", keepalive.c_str(),
+                "--exit-after", "60", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_TRUE(wait_until([&] { return standin_processes().size() == 1; }, 30));
+
+    // This user's application is started all the same.
+    const fs::path host = place_host();
+    place_app(kAppNames[0]);
+    Process& browser = start_host(host);
+    browser.send(frame(kOpenApp));
+    EXPECT_EQ(browser.read_reply(), kLaunched);
+    EXPECT_TRUE(wait_until([&] { return starts().size() == 1; }, 30)) << "this user's application was not started";
+    EXPECT_EQ(browser.finish().exit_code, 0);
+
+    fs::remove(keepalive_);
+    int status = 0;
+    ::waitpid(nobody, &status, 0);
+}
+
 }  // namespace
 }  // namespace nimbra::hosttest

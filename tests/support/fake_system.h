@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,13 @@ public:
     // Called on every snapshot, before it is taken.
     std::function<void()> on_snapshot;
     bool random_fails = false;
+    // Processes that run as another user.
+    std::set<std::uint32_t> other_users;
 
     std::vector<platform::Path> started;
     std::vector<std::uint32_t> sleeps;
     int snapshots = 0;
+    int ownership_checks = 0;
     std::uint64_t random_counter = 0;
 
     void advance(std::uint64_t ticks_100ns) { clock += ticks_100ns; }
@@ -53,6 +57,10 @@ public:
         return processes;
     }
     std::uint32_t current_process_id() override { return pid; }
+    bool is_own_process(std::uint32_t process) override {
+        ++ownership_checks;
+        return other_users.count(process) == 0;
+    }
     std::optional<platform::Path> local_app_data() override { return app_data; }
     std::optional<platform::Path> own_executable() override { return executable; }
     platform::Status start_program(const platform::Path& program) override {

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "support/fake_system.h"
 #include "support/files.h"
+#include "support/held_file.h"
 #include "support/temp_dir.h"
 
 namespace nimbra::handlers {
@@ -523,6 +524,45 @@ TEST_F(BlobTest, AFailureBeforeTheJobIsWrittenLeavesTheTransferOpen) {
     fs::remove(inbox());
     EXPECT_EQ(host::to_compact_json(end("transfer-1")), R"({"launched":true,"ok":true})");
 }
+
+TEST_F(BlobTest, AnAbandonedTransferCannotEndAndAbandoningNeverFails) {
+    begin("transfer-1");
+    chunk("transfer-1", "QUJD");
+    abandon_blob_transfer(request("transfer-1"), system);
+    EXPECT_EQ(names_in(transfers()), std::vector<std::string>{"transfer-1.part"});
+    EXPECT_EQ(fatal([&] { end("transfer-1"); }), "browser transfer was not started");
+    abandon_blob_transfer(request("not an id"), system);
+    abandon_blob_transfer(Json::array(), system);
+    system.app_data = std::nullopt;
+    abandon_blob_transfer(request("transfer-1"), system);
+}
+
+#ifndef _WIN32
+TEST_F(BlobTest, WritesCutShortByAFullDiskNeverLeaveATransferThatPassesAsWhole) {
+    // A description cut short is removed: the transfer was never opened.
+    std::string error;
+    {
+        testing::FileSizeLimit full(1024);
+        error = fatal([&] { begin("transfer-1", Json{{"filename", std::string(2000, 'f')}}); });
+    }
+    EXPECT_NE(error.find(" (os error "), std::string::npos) << error;
+    EXPECT_EQ(names_in(transfers()), std::vector<std::string>{"transfer-1.part"});
+    EXPECT_EQ(fatal([&] { end("transfer-1"); }), "browser transfer was not started");
+
+    // A chunk that went in part way ends its transfer, which without a size
+    // would otherwise pass at any length.
+    begin("transfer-2");
+    chunk("transfer-2", "QUJD");
+    {
+        testing::FileSizeLimit full(1000);
+        error = fatal([&] { chunk("transfer-2", testing::encode_base64(std::string(3000, 'z'))); });
+    }
+    EXPECT_NE(error.find(" (os error "), std::string::npos) << error;
+    EXPECT_EQ(fs::file_size(part("transfer-2")), 1000u);
+    EXPECT_EQ(fatal([&] { end("transfer-2"); }), "browser transfer was not started");
+    EXPECT_TRUE(names_in(inbox()).empty());
+}
+#endif
 
 TEST_F(BlobTest, TransfersWithDifferentIdsKeepApart) {
     begin("transfer-A", Json{{"size", 3}});

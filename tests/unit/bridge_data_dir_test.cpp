@@ -22,7 +22,7 @@ TEST(DataDir, IsVelistoThenNimbraInsideTheLocalAppDataFolder) {
     EXPECT_EQ(bridge::inbox_dir(system)->native(), join(data, "inbox").native());
     EXPECT_EQ(bridge::inbox_results_dir(system)->native(), join(data, "inbox-results").native());
     EXPECT_EQ(bridge::browser_transfers_dir(system)->native(), join(data, "browser-transfers").native());
-    EXPECT_EQ(bridge::require_inbox_results_dir(system).native(), join(data, "inbox-results").native());
+    EXPECT_EQ(bridge::required(bridge::inbox_results_dir(system)).native(), join(data, "inbox-results").native());
     // Two folder levels, not one with a combined name.
     EXPECT_EQ(bridge::local_data_dir(system)->filename(), "Nimbra");
     EXPECT_EQ(bridge::local_data_dir(system)->parent_path().filename(), "Velisto");
@@ -61,10 +61,10 @@ TEST(DataDir, AnUnknownBaseFailsEveryOperationWithTheSameText) {
     EXPECT_FALSE(bridge::inbox_dir(system));
     EXPECT_FALSE(bridge::inbox_results_dir(system));
     EXPECT_FALSE(bridge::browser_transfers_dir(system));
-    for (auto require : {bridge::require_local_data_dir, bridge::require_inbox_dir,
-                         bridge::require_inbox_results_dir, bridge::require_browser_transfers_dir}) {
+    for (auto lookup : {bridge::local_data_dir, bridge::inbox_dir, bridge::inbox_results_dir,
+                        bridge::browser_transfers_dir}) {
         try {
-            static_cast<void>(require(system));
+            static_cast<void>(bridge::required(lookup(system)));
             ADD_FAILURE() << "no fatal error";
         } catch (const host::FatalError& error) {
             EXPECT_STREQ(error.what(), "No local data directory");

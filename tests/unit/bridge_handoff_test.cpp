@@ -3,6 +3,8 @@
 // what each JobKind setting changes, and which failures end the host.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <string>
@@ -12,6 +14,7 @@
 #include "bridge_fixture.h"
 #include "handlers/download.h"
 #include "host/fatal_error.h"
+#include "support/held_file.h"
 
 namespace nimbra::bridgetest {
 namespace {
@@ -160,9 +163,12 @@ TEST_F(Handoff, AnswersAreRelayedByTheirKind) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content);
         answer_with(c.content);
+        system.sleeps.clear();
         EXPECT_EQ(host::to_compact_json(download(job)), c.reply);
         EXPECT_TRUE(names_in(results()).empty()) << "the result file is deleted after reading";
-        EXPECT_TRUE(system.sleeps.empty());
+        // Content that does not parse is read again until it has stayed the same for 0.5 s.
+        const bool unreadable = c.reply.find("unreadable") != std::string::npos;
+        EXPECT_EQ(system.sleeps.size(), unreadable ? 10u : 0u);
         fs::remove_all(inbox());
     }
 }
@@ -217,6 +223,73 @@ TEST_F(Handoff, TheLastPollComesBeforeTheLastPause) {
     EXPECT_TRUE(names_in(inbox()).empty());
     EXPECT_EQ(names_in(results()), std::vector<std::string>{late});
 }
+
+TEST_F(Handoff, AResultStillBeingWrittenIsReadAgainUntilItParsesOrSettles) {
+    struct Case {
+        const char* what;
+        std::map<std::size_t, std::string> writes;  // content written at the first poll (0) or during the n-th pause
+        std::string reply;
+        std::size_t pauses;
+    };
+    const std::string unreadable = R"({"error":"Nimbra returned an unreadable handoff result","launched":true,"ok":false})";
+    const Case cases[] = {
+        {"written in two steps", {{0, R"({"ok")"}, {4, R"({"ok":true})"}}, R"({"launched":true,"ok":true})", 4},
+        {"never completed", {{0, R"({"ok")"}}, unreadable, 10},
+        {"completed on the last chance", {{0, "{"}, {10, "{}"}}, R"({"launched":true})", 10},
+        {"still changing", {{0, "{"}, {3, "{ "}, {6, "{  "}}, unreadable, 16},
+        {"gone for a moment", {{0, "{"}, {5, ""}, {6, "{"}}, unreadable, 16},
+        {"first seen when the polls run out", {{696, "{"}}, unreadable, 700},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        system.sleeps.clear();
+        const auto write = [&](std::size_t at) {
+            const auto found = c.writes.find(at);
+            if (found == c.writes.end()) return;
+            if (found->second.empty()) {
+                fs::remove(results() / job_name());
+            } else {
+                write_bytes(results() / job_name(), found->second);
+            }
+        };
+        system.on_snapshot = [&] { write(0); };
+        system.on_sleep = [&] { write(system.sleeps.size()); };
+        EXPECT_EQ(host::to_compact_json(download(job)), c.reply);
+        EXPECT_EQ(system.sleeps.size(), c.pauses);
+        EXPECT_TRUE(names_in(results()).empty()) << "deleted after the last read";
+        EXPECT_EQ(names_in(inbox()).size(), 1u) << "an answered job is the application's";
+        fs::remove_all(inbox());
+    }
+}
+
+#ifdef _WIN32
+TEST_F(Handoff, AResultHeldOpenWithoutSharingIsNotThereYet) {
+    std::unique_ptr<testing::HeldFile> held;
+    system.on_snapshot = [&] {
+        write_bytes(results() / job_name(), R"({"ok":true})");
+        held = std::make_unique<testing::HeldFile>(results() / job_name());
+    };
+    system.on_sleep = [&] {
+        if (system.sleeps.size() == 3) held->release();
+    };
+    EXPECT_EQ(host::to_compact_json(download(job)), R"({"launched":true,"ok":true})");
+    EXPECT_TRUE(held && !held->held());
+    EXPECT_EQ(system.sleeps.size(), 3u);
+}
+#else
+TEST_F(Handoff, AJobCutShortIsRemovedBeforeTheFatalError) {
+    // The job outgrows what the disk can take.
+    const Json long_job{{"type", "add_download"}, {"url", "https://example.com/" + std::string(4000, 'x')}};
+    std::string text;
+    {
+        testing::FileSizeLimit full(1024);
+        text = fatal_text_of([&] { download(long_job); });
+    }
+    EXPECT_NE(text.find("(os error "), std::string::npos) << text;
+    EXPECT_TRUE(names_in(inbox()).empty());
+    EXPECT_EQ(system.snapshots, 0) << "the application is not started for a job that is not there";
+}
+#endif
 
 TEST_F(Handoff, KindSettingsDecideStaleResultsTimeoutMembersAndTheAfterWriteStep) {
     // The download kind deletes a leftover result of the job's name first...

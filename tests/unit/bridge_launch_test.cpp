@@ -102,6 +102,21 @@ TEST_F(Launch, RecognisesOnlyTheWholeApplicationNamesInAnyAsciiCase) {
     EXPECT_FALSE(is_desktop_app_running(system));
 }
 
+TEST_F(Launch, OnlyThisUsersApplicationCountsAndOnlyMatchingNamesAreAskedAbout) {
+    system.processes = std::vector<platform::ProcessEntry>{};
+    for (std::uint32_t pid = 100; pid < 200; ++pid) system.processes->push_back({pid, 1, "process"});
+    const std::uint32_t theirs = system.add_process(app_name(0), 1);
+    system.other_users = {theirs};
+    EXPECT_FALSE(is_desktop_app_running(system));
+    EXPECT_EQ(system.ownership_checks, 1);
+
+    // Another user's application is not waited for: this user's is started.
+    place_candidates(true, false);
+    start_makes_app_appear();
+    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_EQ(system.started, std::vector<platform::Path>{candidate_path(0)});
+}
+
 TEST_F(Launch, AlreadyRunningAnswersAtOnceAndTouchesNothing) {
     place_candidates(true, true);
     app_appears();
@@ -189,6 +204,34 @@ TEST_F(Launch, UnknownOwnExecutableGivesFalseAndReleasesTheLock) {
     EXPECT_FALSE(ensure_desktop_app_running(system));
     EXPECT_TRUE(system.started.empty());
     EXPECT_FALSE(fs::exists(lock()));
+}
+
+TEST_F(Launch, AnOwnLockThatCannotBeDeletedIsTriedAgainAfterEachPause) {
+    // A folder under the lock's name: the one thing a deletion refuses
+    // whoever runs it, on both systems.
+    system.on_start = [this](const platform::Path&) {
+        fs::remove(lock());
+        fs::create_directory(lock());
+        app_appears();
+        return platform::Status::success();
+    };
+    struct Case {
+        std::size_t cleared_at_pause;  // 0: never
+        std::size_t pauses;
+    };
+    for (const Case c : {Case{1, 1}, Case{4, 4}, Case{0, bridge::kLockReleaseAttempts - 1}}) {
+        SCOPED_TRACE(c.cleared_at_pause);
+        place_candidates(true, true);
+        system.processes->clear();
+        system.sleeps.clear();
+        system.on_sleep = [&] {
+            if (system.sleeps.size() == c.cleared_at_pause) fs::remove(lock());
+        };
+        EXPECT_TRUE(ensure_desktop_app_running(system));
+        EXPECT_EQ(system.sleeps, sleeps_of_50(c.pauses));
+        EXPECT_EQ(fs::exists(lock()), c.cleared_at_pause == 0);
+        fs::remove(lock());
+    }
 }
 
 TEST_F(Launch, AnApplicationStartedMeanwhileIsNotStartedAgainAfterTakingTheLock) {

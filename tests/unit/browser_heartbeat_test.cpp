@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "browser/heartbeat.h"
 #include "host/framing.h"
 #include "support/fake_system.h"
+#include "support/held_file.h"
 #include "support/temp_dir.h"
 
 namespace nimbra::browser {
@@ -337,6 +339,87 @@ TEST_F(Heartbeat, APerBrowserFileThatCannotBeWrittenIsSkipped) {
     EXPECT_EQ(read_bytes(legacy_file()), legacy("\"chrome\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"", "null", "null"));
     EXPECT_TRUE(fs::is_directory(heartbeats_file()));
 }
+
+// ---------------------------------------------------------------- other hosts and faults
+
+// Pauses of a host that waits out the whole patience for a lock: growing
+// from 1 ms to 50 ms, about 2 s in all.
+std::vector<std::uint32_t> full_patience() {
+    std::vector<std::uint32_t> pauses = {1, 2, 4, 8, 16, 32};
+    pauses.insert(pauses.end(), 39, 50);
+    return pauses;
+}
+
+const platform::LockWait kNoWait = [](int) { return false; };
+
+TEST_F(Heartbeat, AHostHoldingTheLockIsWaitedForAbout2sThenGoneOnWithout) {
+    const std::string other = entry("brave", "5", "b", "1");
+    write_bytes(heartbeats_file(), "{\n" + other + "\n}");
+    // Another host holds the per-browser file while this one refreshes.
+    ASSERT_TRUE(platform::update_file(heartbeats_file(), kNoWait, [&](std::string_view held) {
+        refresh(R"({})", BrowserId::chrome);
+        EXPECT_TRUE(heartbeats_are({other, entry("chrome", kNowMs, kDefaultId, "legacy")}));
+        return std::string(held);
+    }));
+    EXPECT_EQ(system.sleeps, full_patience());
+    EXPECT_EQ(std::accumulate(system.sleeps.begin(), system.sleeps.end(), 0u), 2013u);
+
+    // One patience serves both files: held both, the second is not waited for again.
+    system.sleeps.clear();
+    ASSERT_TRUE(platform::update_file(legacy_file(), kNoWait, [&](std::string_view held_legacy) {
+        EXPECT_TRUE(platform::update_file(heartbeats_file(), kNoWait, [&](std::string_view held) {
+            refresh(R"({})", BrowserId::edge);
+            return std::string(held);
+        }));
+        return std::string(held_legacy);
+    }));
+    EXPECT_EQ(system.sleeps, full_patience());
+
+    // Nobody holding it, nobody waits.
+    system.sleeps.clear();
+    refresh(R"({})", BrowserId::edge);
+    EXPECT_TRUE(system.sleeps.empty());
+}
+
+#ifdef _WIN32
+TEST_F(Heartbeat, APerBrowserFileThatCannotBeReadIsLeftAsItIs) {
+    // A scanner holds the file for a moment without sharing it.
+    const std::string other = entry("brave", "5", "b", "1");
+    write_bytes(heartbeats_file(), "{\n" + other + "\n}");
+    testing::HeldFile scanner(heartbeats_file());
+    ASSERT_TRUE(scanner.held());
+    refresh(R"({"extension_version":"2"})", BrowserId::chrome);
+    scanner.release();
+    EXPECT_TRUE(heartbeats_are({other}));
+    EXPECT_EQ(read_bytes(legacy_file()), legacy("\"chrome\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"", "\"2\"", "null"));
+}
+#else
+TEST_F(Heartbeat, ARewriteThatFindsTheDiskFullLeavesEachFileWhole) {
+    {
+        // Files that never got their content are not left behind.
+        testing::FileSizeLimit full(10);
+        refresh(R"({})", BrowserId::chrome);
+    }
+    EXPECT_TRUE(fs::is_empty(data_dir()));
+    const std::vector<std::string> others = {entry("brave", "5", "b", "1"), entry("edge", "6", "e", "2"),
+                                             entry("opera", "7", "o", "3"), entry("vivaldi", "8", "v", "4")};
+    write_bytes(heartbeats_file(), "{\n" + others[0] + ",\n" + others[1] + ",\n" + others[2] + ",\n" + others[3] + "\n}");
+    refresh(R"({"source":"s"})", std::nullopt);
+    const std::string legacy_before = read_bytes(legacy_file());
+    {
+        // Room for what the files hold now, not for one more entry.
+        testing::FileSizeLimit full(fs::file_size(heartbeats_file()) + 20);
+        // The legacy file cannot grow: neither file changes.
+        refresh(Json{{"source", std::string(1000, 'x')}}, BrowserId::chrome);
+        EXPECT_EQ(read_bytes(legacy_file()), legacy_before);
+        EXPECT_TRUE(heartbeats_are(others));
+        // The legacy file fits, the per-browser file cannot grow.
+        refresh(Json{{"source", "t"}}, BrowserId::chrome);
+        EXPECT_EQ(read_bytes(legacy_file()), legacy("\"chrome\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"", "null", "\"t\""));
+        EXPECT_TRUE(heartbeats_are(others));
+    }
+}
+#endif
 
 TEST_F(Heartbeat, AnExistingDataDirectoryIsLeftAsItIs) {
     write_bytes(data_dir() / "inbox" / "job.json", "{}");

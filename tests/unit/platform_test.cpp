@@ -5,12 +5,18 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/held_file.h"
 #include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace nimbra::platform {
 namespace {
@@ -180,30 +186,134 @@ TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
     EXPECT_EQ(*content, "");
 }
 
-TEST(PlatformFiles, UpdateFileSeesTheOldContentAndLeavesExactlyTheNew) {
+const LockWait kNoWait = [](int) { return false; };
+
+std::string content_of(const Path& file) {
+    Result<std::string> content = read_file(file);
+    return content ? *content : "<unreadable>";
+}
+
+TEST(PlatformFiles, LockedRewritesSeeTheOldContentAndLeaveExactlyTheNew) {
     testing::TempDir dir;
     Path file = join(dir.path(), "heartbeats.json");
     std::vector<std::string> seen;
     const auto replace_with = [&](std::string next) {
-        return [&seen, next](std::optional<std::string_view> old) {
-            seen.push_back(old ? std::string(*old) : "<unreadable>");
+        return [&seen, next](std::string_view old) {
+            seen.emplace_back(old);
             return next;
         };
     };
     // A missing file is created and read as empty.
-    ASSERT_TRUE(update_file(file, replace_with("first, rather long content")));
-    ASSERT_TRUE(update_file(file, replace_with("short")));
-    ASSERT_TRUE(update_file(file, replace_with("longer than short")));
+    ASSERT_TRUE(update_file(file, kNoWait, replace_with("first, rather long content")));
+    ASSERT_TRUE(update_file(file, kNoWait, replace_with("short")));
+    ASSERT_TRUE(update_file(file, kNoWait, replace_with("longer than short")));
     EXPECT_EQ(seen, (std::vector<std::string>{"", "first, rather long content", "short"}));
-    Result<std::string> content = read_file(file);
-    ASSERT_TRUE(content);
-    EXPECT_EQ(*content, "longer than short");
+    EXPECT_EQ(content_of(file), "longer than short");
+    ASSERT_TRUE(rewrite_file(file, kNoWait, "cut"));
+    EXPECT_EQ(content_of(file), "cut");
+    ASSERT_TRUE(rewrite_file(file, kNoWait, "grown again"));
+    EXPECT_EQ(content_of(file), "grown again");
+    ASSERT_TRUE(rewrite_file(join(dir.path(), "new.json"), kNoWait, "created"));
+    EXPECT_EQ(content_of(join(dir.path(), "new.json")), "created");
 
     // A folder in the file's place is an error, and nothing is written.
     Path folder = join(dir.path(), "folder");
     ASSERT_TRUE(platform::create_directories(folder));
-    EXPECT_FALSE(update_file(folder, replace_with("x")));
+    EXPECT_FALSE(update_file(folder, kNoWait, replace_with("x")));
+    EXPECT_FALSE(rewrite_file(folder, kNoWait, "x"));
+    EXPECT_EQ(seen.size(), 3u);
 }
+
+TEST(PlatformFiles, ALockedRewriteWaitsForTheHolderAndMayGoOnWithoutIt) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "shared.json");
+    ASSERT_TRUE(write_file(file, "old"));
+    std::vector<int> waits;
+    const LockWait three_tries = [&](int failed) {
+        waits.push_back(failed);
+        return failed < 3;
+    };
+    // While one rewrite holds the file, the others wait as told, then write
+    // without the lock.
+    ASSERT_TRUE(update_file(file, kNoWait, [&](std::string_view old) {
+        EXPECT_TRUE(rewrite_file(file, three_tries, "unlocked"));
+        EXPECT_TRUE(update_file(file, three_tries, [](std::string_view inner) { return std::string(inner) + "!"; }));
+        EXPECT_EQ(content_of(file), "unlocked!");
+        return std::string(old) + ", then the holder's";
+    }));
+    EXPECT_EQ(waits, (std::vector<int>{1, 2, 3, 1, 2, 3}));
+    EXPECT_EQ(content_of(file), "old, then the holder's");
+
+    // Released with the rewrite, even when the update threw.
+    EXPECT_THROW(static_cast<void>(update_file(file, kNoWait, [](std::string_view) -> std::string {
+                     throw std::runtime_error("update failed");
+                 })),
+                 std::runtime_error);
+    waits.clear();
+    ASSERT_TRUE(rewrite_file(file, three_tries, "free"));
+    EXPECT_TRUE(waits.empty());
+    EXPECT_EQ(content_of(file), "free");
+}
+
+#ifndef _WIN32
+TEST(PlatformFiles, ALockedRewriteThatRunsOutOfSpaceLeavesTheOldContentWhole) {
+    // A file size limit fails writes past it as a full disk does.
+    testing::TempDir dir;
+    Path file = join(dir.path(), "heartbeats.json");
+    const std::string old(100, 'o');
+    ASSERT_TRUE(write_file(file, old));
+    bool grown = false;
+    bool updated = false;
+    bool shrunk = false;
+    std::string after_growing;
+    std::string after_updating;
+    {
+        testing::FileSizeLimit limit(200);
+        grown = rewrite_file(file, kNoWait, std::string(300, 'n')).ok();
+        after_growing = content_of(file);
+        updated = update_file(file, kNoWait, [](std::string_view text) { return std::string(text) + std::string(300, 'u'); }).ok();
+        after_updating = content_of(file);
+        shrunk = rewrite_file(file, kNoWait, "fits").ok();
+    }
+    EXPECT_FALSE(grown);
+    EXPECT_EQ(after_growing, old);
+    EXPECT_FALSE(updated);
+    EXPECT_EQ(after_updating, old);
+    EXPECT_TRUE(shrunk);
+    EXPECT_EQ(content_of(file), "fits");
+}
+
+TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
+    const auto mode_of = [](const Path& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01000;
+    };
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+        testing::TempDir dir;
+        const Path folder = join(join(dir.path(), "a"), "b");
+        const mode_t previous = ::umask(mask);
+        const bool made = platform::create_directories(folder).ok() && write_file(join(folder, "f"), "x").ok() &&
+                          create_exclusive(join(folder, "lock"), "x").ok() &&
+                          rewrite_file(join(folder, "r"), kNoWait, "x").ok() &&
+                          update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "x"; }).ok();
+        ::umask(previous);
+        ASSERT_TRUE(made) << mask;
+        EXPECT_EQ(mode_of(join(dir.path(), "a")), 0700u) << mask;
+        EXPECT_EQ(mode_of(folder), 0700u) << mask;
+        for (const char* name : {"f", "lock", "r", "u"}) EXPECT_EQ(mode_of(join(folder, name)), 0600u) << name << " " << mask;
+
+        // What exists keeps its mode.
+        ::chmod(folder.c_str(), 0755);
+        for (const char* name : {"f", "r", "u"}) ::chmod(join(folder, name).c_str(), 0644);
+        ASSERT_TRUE(platform::create_directories(folder));
+        ASSERT_TRUE(write_file(join(folder, "f"), "y"));
+        ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, "y"));
+        ASSERT_TRUE(update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "y"; }));
+        EXPECT_EQ(mode_of(folder), 0755u);
+        for (const char* name : {"f", "r", "u"}) EXPECT_EQ(mode_of(join(folder, name)), 0644u) << name;
+    }
+}
+#endif
 
 TEST(PlatformFiles, WriteFileIntoAMissingFolderIsNotFound) {
     testing::TempDir dir;
@@ -324,7 +434,30 @@ TEST(PlatformSystem, RandomBytesFillTheWholeBuffer) {
     EXPECT_NE(tail, std::vector<std::uint8_t>(16, 0));
 }
 
+TEST(PlatformSystem, OnlyAnExistingProcessOfThisUserIsOwn) {
+    System& system = real_system();
+    EXPECT_TRUE(system.is_own_process(system.current_process_id()));
+    // Far above any process id either system hands out.
+    EXPECT_FALSE(system.is_own_process(0xFFFFFFF0u));
+}
+
 #ifdef _WIN32
+TEST(PlatformFiles, AFileHeldWithoutSharingIsBusy) {
+    testing::TempDir dir;
+    Path file = join(dir.path(), "result.json");
+    ASSERT_TRUE(write_file(file, "{}"));
+    testing::HeldFile held(file);
+    ASSERT_TRUE(held.held());
+    Result<std::string> content = read_file(file);
+    ASSERT_FALSE(content);
+    EXPECT_TRUE(is_busy(content.error())) << describe(content.error());
+    held.release();
+    EXPECT_EQ(content_of(file), "{}");
+    Result<std::string> missing = read_file(join(dir.path(), "missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_FALSE(is_busy(missing.error()));
+}
+
 TEST(PlatformSystem, LocalAppDataIsAnExistingFolder) {
     std::optional<Path> folder = real_system().local_app_data();
     ASSERT_TRUE(folder);

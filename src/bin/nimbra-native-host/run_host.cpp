@@ -28,23 +28,27 @@ Json handle_ping(const Json&, platform::System&) {
 struct Route {
     std::string_view type;
     Handler handler;
+    // What to undo when the request's reply cannot be written.
+    void (*reply_lost)(const Json& request, platform::System& system) noexcept = nullptr;
 };
 constexpr Route kRoutes[] = {
     {"ping", handle_ping},
     {"add_download", handlers::handle_add_download},
     {"open_app", handlers::handle_open_app},
     {"blob_begin", handlers::handle_blob_begin},
-    {"blob_chunk", handlers::handle_blob_chunk},
+    // The extension never learns that the chunk went in, and a chunk sent
+    // again would be in the file twice.
+    {"blob_chunk", handlers::handle_blob_chunk, handlers::abandon_blob_transfer},
     {"blob_end", handlers::handle_blob_end},
 };
 
-Handler find_handler(const Json& request) {
+const Route* find_route(const Json& request) {
     if (!request.is_object()) return nullptr;
     auto type = request.find("type");
     if (type == request.end() || !type->is_string()) return nullptr;
     const auto& name = type->get_ref<const std::string&>();
     for (const Route& route : kRoutes) {
-        if (route.type == name) return route.handler;
+        if (route.type == name) return &route;
     }
     return nullptr;
 }
@@ -60,10 +64,13 @@ void run_host(platform::System& system, host::MessageReader& reader, host::ByteS
 
         browser::refresh_heartbeats(system, ancestry, request);
 
-        Handler handler = find_handler(request);
-        Json reply = handler != nullptr ? handler(request, system)
-                                        : host::error_reply("Unknown message type");
-        host::ok_or_fatal(host::write_message(replies, reply));
+        const Route* route = find_route(request);
+        Json reply = route != nullptr ? route->handler(request, system)
+                                      : host::error_reply("Unknown message type");
+        if (platform::Status written = host::write_message(replies, reply); !written) {
+            if (route != nullptr && route->reply_lost != nullptr) route->reply_lost(request, system);
+            throw host::FatalError::from_os(written.error());
+        }
     }
 }
 

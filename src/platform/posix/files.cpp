@@ -1,5 +1,6 @@
 // Files, folders, paths and standard streams on POSIX.
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,8 +8,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nimbra::platform {
 
@@ -16,22 +19,38 @@ namespace {
 
 OsError last_error() { return OsError{static_cast<std::uint32_t>(errno)}; }
 
-// Seconds between 1601-01-01 and 1970-01-01, so POSIX times share the
-// Windows file-time scale and the code above this layer has one rule.
-constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
+// What the host creates holds the user's downloads and what the browser
+// made: nobody else's business.
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kPrivateFolder = 0700;
 
-std::uint64_t to_file_time(const timespec& ts) {
-    if (ts.tv_sec < 0) return 0;
-    return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 100ULL;
-}
-
-int open_retrying(const char* path, int flags, mode_t mode = 0666) {
+int open_retrying(const char* path, int flags, mode_t mode = kPrivateFile) {
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Creates the file, which must not exist, private whatever the umask: the
+// umask only takes bits away, and may take the owner's too.
+int create_private(const char* path, int flags) {
+    int fd = open_retrying(path, flags | O_CREAT | O_EXCL);
+    if (fd >= 0) static_cast<void>(::fchmod(fd, kPrivateFile));
+    return fd;
+}
+
+// Opens the file, creating it private when missing (`created` tells which).
+// An existing file, the usual case, costs the one open and keeps its mode.
+int open_or_create(const char* path, int flags, bool* created = nullptr) {
+    // Another process may create or delete it in between; a few rounds settle it.
+    for (int round = 0;; ++round) {
+        int fd = open_retrying(path, flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = create_private(path, flags);
+        if (created != nullptr) *created = fd >= 0;
+        if (fd >= 0 || errno != EEXIST || round == 3) return fd;
+    }
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -53,21 +72,33 @@ Status close_fd(int fd) {
     return Status::success();
 }
 
+// Owns a descriptor, so that it is closed on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    Status close() { return close_fd(std::exchange(fd_, -1)); }
+
+private:
+    int fd_;
+};
+
 bool stdout_usable = true;
 
 }  // namespace
 
-std::string describe(OsError error) {
-    std::string text = std::strerror(static_cast<int>(error.code));
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
-                             text.back() == '\t')) {
-        text.pop_back();
-    }
-    return text + " (os error " + std::to_string(error.code) + ")";
-}
+std::string system_message(OsError error) { return std::strerror(static_cast<int>(error.code)); }
 
 bool is_not_found(OsError error) { return error.code == ENOENT || error.code == ENOTDIR; }
 bool is_already_exists(OsError error) { return error.code == EEXIST; }
+bool is_busy(OsError) { return false; }
 OsError not_found_error() { return OsError{ENOENT}; }
 
 void prepare_process() {
@@ -114,7 +145,7 @@ Result<FileInfo> file_info(const Path& path) {
     if (::stat(path.c_str(), &st) != 0) return last_error();
     FileInfo info;
     info.size = static_cast<std::uint64_t>(st.st_size);
-    info.last_write = to_file_time(st.st_mtim);
+    info.last_write = file_time_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     info.is_directory = S_ISDIR(st.st_mode);
     return info;
 }
@@ -130,7 +161,11 @@ Status create_directories(const Path& path) {
         Status made = platform::create_directories(parent);
         if (!made) return made;
     }
-    if (::mkdir(path.c_str(), 0777) == 0) return Status::success();
+    if (::mkdir(path.c_str(), kPrivateFolder) == 0) {
+        // The umask may have taken bits away, the owner's among them.
+        static_cast<void>(::chmod(path.c_str(), kPrivateFolder));
+        return Status::success();
+    }
     int saved = errno;
     // Another process may have created it at the same moment.
     if (saved == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -143,7 +178,7 @@ Status write_file(const Path& path, std::string_view bytes) {
     // Written from offset 0 and then cut to length instead of opened with
     // O_TRUNC: the result is the same bytes in the same file, but ext4 flushes
     // a truncated-and-rewritten file at close, which costs twenty times more.
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT);
+    int fd = open_or_create(path.c_str(), O_WRONLY);
     if (fd < 0) return last_error();
     Status written = write_all(fd, bytes);
     if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) written = last_error();
@@ -152,7 +187,7 @@ Status write_file(const Path& path, std::string_view bytes) {
 }
 
 Result<bool> create_exclusive(const Path& path, std::string_view bytes) {
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    int fd = create_private(path.c_str(), O_WRONLY);
     if (fd < 0) return last_error();
     bool complete = static_cast<bool>(write_all(fd, bytes));
     static_cast<void>(close_fd(fd));
@@ -217,20 +252,97 @@ Result<std::string> read_file(const Path& path) {
     return content;
 }
 
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update) {
-    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT);
-    if (fd < 0) return last_error();
-    Result<std::string> old = read_all(fd);
-    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
-    Status written = pwrite_all(fd, next);
-    // Cutting is needed only where the old content was longer.
-    const bool longer_before = !old || old->size() > next.size();
-    if (written && longer_before && ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) {
-        written = last_error();
+namespace {
+
+// A file of the data directory that several processes rewrite, opened for
+// reading and writing and locked for as long as it is open.
+class LockedFile {
+public:
+    LockedFile(const Path& path, const LockWait& wait)
+        : path_(path), fd_(open_or_create(path.c_str(), O_RDWR, &created_)) {
+        if (!fd_.is_open()) {
+            error_ = last_error();
+            return;
+        }
+        // Released when the descriptor closes; O_CLOEXEC keeps any child
+        // from holding it on.
+        for (int failed = 0;;) {
+            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+                locked_ = true;
+                break;
+            }
+            if (errno == EINTR) continue;
+            // Where locks are not to be had at all, waiting would not help.
+            if (errno != EWOULDBLOCK || !wait(++failed)) break;
+        }
     }
-    Status closed = close_fd(fd);
-    return written ? closed : written;
+
+    bool is_open() const { return fd_.is_open(); }
+    bool is_locked() const { return locked_; }
+    OsError error() const { return error_; }
+
+    Result<std::string> read() { return read_all(fd_.get()); }
+    Result<std::uint64_t> size() {
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0) return last_error();
+        return static_cast<std::uint64_t>(st.st_size);
+    }
+
+    // Writes `next` from the start and cuts the file to its length. Should
+    // either fail, `old` goes back into the space it held, so that the file
+    // is whole either way. Under the lock the length cannot have moved since
+    // `old` was read, so where it is right already there is nothing to cut.
+    Status replace(std::string_view old, std::string_view next) {
+        Status written = pwrite_all(fd_.get(), next);
+        const bool cut = !locked_ || old.size() != next.size();
+        if (written && cut && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
+        if (!written && pwrite_all(fd_.get(), old)) {
+            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old.size())));
+        }
+        // A file made here that never got its content was not there before.
+        if (!written && created_) static_cast<void>(::unlink(path_.c_str()));
+        Status closed = fd_.close();
+        return written ? closed : written;
+    }
+
+    // Writes over content of the same length: no cut, and no new space.
+    Status overwrite(std::string_view bytes) {
+        Status written = pwrite_all(fd_.get(), bytes);
+        Status closed = fd_.close();
+        return written ? closed : written;
+    }
+
+private:
+    const Path& path_;
+    bool created_ = false;
+    Descriptor fd_;
+    bool locked_ = false;
+    OsError error_{};
+};
+
+}  // namespace
+
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    // Content as long as the file's, the usual case, takes no new space and
+    // needs no cut; any other is written with the old content at hand, to go
+    // back should the write or the cut fail.
+    Result<std::uint64_t> size = file.size();
+    if (size && *size == bytes.size() && file.is_locked()) return file.overwrite(bytes);
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    return file.replace(*old, bytes);
+}
+
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    const std::string next = update(*old);
+    return file.replace(*old, next);
 }
 
 Status remove_file(const Path& path) {
@@ -250,55 +362,14 @@ std::string path_to_utf8(const Path& path) {
     const std::string& bytes = path.native();
     std::string out;
     out.reserve(bytes.size());
-    std::size_t i = 0;
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    while (i < bytes.size()) {
-        unsigned char c = byte(i);
-        std::size_t length = 0;
-        std::uint32_t lowest = 0;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            lowest = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            lowest = 0x10000;
-        }
-        // Take the longest valid prefix of a sequence; what follows it is
-        // judged afresh, so one bad byte costs one replacement character.
-        std::size_t good = 1;
-        bool valid = length != 0;
-        std::uint32_t code = length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            if (i + k >= bytes.size() || (byte(i + k) & 0xC0) != 0x80) {
-                valid = false;
-                break;
-            }
-            code = (code << 6) | (byte(i + k) & 0x3F);
-            // Reject overlong forms, surrogates and values past U+10FFFF as
-            // early as the second byte shows them.
-            if (k == 1) {
-                unsigned char second = byte(i + 1);
-                if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
-                    (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F)) {
-                    valid = false;
-                    break;
-                }
-            }
-            good = k + 1;
-        }
-        if (valid && code >= lowest) {
-            out.append(bytes, i, length);
-            i += length;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const utf8::Sequence sequence = utf8::decode(bytes, i);
+        if (sequence.valid) {
+            out.append(bytes, i, sequence.length);
+            i += sequence.length;
         } else {
-            out.append("\xEF\xBF\xBD");
-            i += good;
+            utf8::append(out, utf8::kReplacement);
+            i += std::max<std::size_t>(sequence.length, 1);
         }
     }
     return out;

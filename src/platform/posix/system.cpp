@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -26,8 +27,6 @@ constexpr std::string_view kAppCandidates[] = {"velisto-download-manager",
 // Vivaldi's Linux binary carries a suffix that no Windows build has.
 constexpr std::pair<std::string_view, std::string_view> kExtraBrowsers[] = {
     {"vivaldi-bin", "vivaldi"}};
-
-constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
 
 // Reads a small /proc file whole; empty on any failure.
 std::string read_small(const std::string& path) {
@@ -135,6 +134,12 @@ public:
 
     std::uint32_t current_process_id() override { return static_cast<std::uint32_t>(::getpid()); }
 
+    bool is_own_process(std::uint32_t pid) override {
+        struct stat st {};
+        const std::string dir = "/proc/" + std::to_string(pid);
+        return ::stat(dir.c_str(), &st) == 0 && st.st_uid == ::getuid();
+    }
+
     std::optional<Path> local_app_data() override {
         if (auto xdg = absolute_env("XDG_DATA_HOME")) return xdg;
         if (auto home = absolute_env("HOME")) return join(join(*home, ".local"), "share");
@@ -187,9 +192,7 @@ public:
     std::uint64_t now_file_time() override {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
-        if (ts.tv_sec < 0) return 0;
-        return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
-               static_cast<std::uint64_t>(ts.tv_nsec) / 100ULL;
+        return file_time_from_unix(ts.tv_sec, ts.tv_nsec);
     }
 
     void sleep_ms(std::uint32_t milliseconds) override {

@@ -87,7 +87,7 @@ HANDLE standard_handle(HANDLE cached, DWORD which) {
 
 // ---------------------------------------------------------------- errors
 
-std::string describe(OsError error) {
+std::string system_message(OsError error) {
     wchar_t* buffer = nullptr;
     DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
@@ -95,12 +95,7 @@ std::string describe(OsError error) {
     std::string text;
     if (length != 0 && buffer != nullptr) text = win32::to_utf8(std::wstring_view(buffer, length));
     if (buffer != nullptr) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
-                             text.back() == '\t')) {
-        text.pop_back();
-    }
-    if (text.empty()) text = "Unknown error";
-    return text + " (os error " + std::to_string(error.code) + ")";
+    return text;
 }
 
 bool is_not_found(OsError error) {
@@ -108,6 +103,9 @@ bool is_not_found(OsError error) {
 }
 bool is_already_exists(OsError error) {
     return error.code == ERROR_FILE_EXISTS || error.code == ERROR_ALREADY_EXISTS;
+}
+bool is_busy(OsError error) {
+    return error.code == ERROR_SHARING_VIOLATION || error.code == ERROR_LOCK_VIOLATION;
 }
 OsError not_found_error() { return OsError{ERROR_FILE_NOT_FOUND}; }
 
@@ -251,20 +249,118 @@ Result<std::string> read_file(const Path& path) {
     return read_all(file.get());
 }
 
-Status update_file(const Path& path,
-                   const std::function<std::string(std::optional<std::string_view>)>& update) {
-    File file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-    if (!file.is_open()) return last_error();
-    Result<std::string> old = read_all(file.get());
-    std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
-    // Rewritten from the start and cut to length, as write_file does.
-    LARGE_INTEGER start{};
-    Status written = ::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)
-                         ? write_all(file.get(), next)
-                         : Status(last_error());
-    if (written && !::SetEndOfFile(file.get())) written = last_error();
-    Status closed = file.close();
-    return written ? closed : written;
+namespace {
+
+// The byte locked to serialise rewrites: far past any real content, so the
+// lock keeps other writers out and never blocks anyone's reads.
+constexpr std::uint64_t kLockOffset = std::uint64_t{1} << 62;
+
+// A file of the data directory that several processes rewrite, opened for
+// reading and writing and locked for as long as it is open.
+class LockedFile {
+public:
+    LockedFile(const Path& path, const LockWait& wait)
+        : path_(path), file_(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS) {
+        if (!file_.is_open()) {
+            error_ = last_error();
+            return;
+        }
+        created_ = ::GetLastError() != ERROR_ALREADY_EXISTS;
+        range_.Offset = static_cast<DWORD>(kLockOffset);
+        range_.OffsetHigh = static_cast<DWORD>(kLockOffset >> 32);
+        for (int failed = 0;;) {
+            if (::LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range_)) {
+                locked_ = true;
+                break;
+            }
+            // Where locks are not to be had at all, waiting would not help.
+            if (::GetLastError() != ERROR_LOCK_VIOLATION || !wait(++failed)) break;
+        }
+    }
+
+    ~LockedFile() { unlock(); }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    bool is_open() const { return file_.is_open(); }
+    bool is_locked() const { return locked_; }
+    OsError error() const { return error_; }
+
+    Result<std::string> read() { return read_all(file_.get()); }
+    Result<std::uint64_t> size() {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file_.get(), &size)) return last_error();
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+
+    // Writes `next` from the start and cuts the file to its length. Should
+    // either fail, `old` goes back into the space it held, so that the file
+    // is whole either way. Under the lock the length cannot have moved since
+    // `old` was read, so where it is right already there is nothing to cut.
+    Status replace(std::string_view old, std::string_view next) {
+        Status written = write_from_start(next, !locked_ || old.size() != next.size());
+        if (!written) static_cast<void>(write_from_start(old, true));
+        // A file made here that never got its content was not there before;
+        // deleted while still locked, it goes when the handle closes.
+        if (!written && created_) ::DeleteFileW(path_.c_str());
+        return close(written);
+    }
+
+    // Writes over content of the same length: no cut, and no new space.
+    Status overwrite(std::string_view bytes) { return close(write_from_start(bytes, false)); }
+
+private:
+    // Closing would release the lock too, but only at some later moment.
+    void unlock() {
+        if (locked_) ::UnlockFileEx(file_.get(), 0, 1, 0, &range_);
+        locked_ = false;
+    }
+
+    Status write_from_start(std::string_view bytes, bool cut) {
+        LARGE_INTEGER start{};
+        if (!::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return last_error();
+        Status written = write_all(file_.get(), bytes);
+        if (written && cut && !::SetEndOfFile(file_.get())) written = last_error();
+        return written;
+    }
+
+    Status close(Status written) {
+        unlock();
+        Status closed = file_.close();
+        return written ? closed : written;
+    }
+
+    const Path& path_;
+    File file_;
+    bool created_ = false;
+    OVERLAPPED range_{};
+    bool locked_ = false;
+    OsError error_{};
+};
+
+}  // namespace
+
+Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    // Content as long as the file's, the usual case, takes no new space and
+    // needs no cut; any other is written with the old content at hand, to go
+    // back should the write or the cut fail.
+    Result<std::uint64_t> size = file.size();
+    if (size && *size == bytes.size() && file.is_locked()) return file.overwrite(bytes);
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    return file.replace(*old, bytes);
+}
+
+Status update_file(const Path& path, const LockWait& wait,
+                   const std::function<std::string(std::string_view)>& update) {
+    LockedFile file(path, wait);
+    if (!file.is_open()) return file.error();
+    Result<std::string> old = file.read();
+    if (!old) return old.error();
+    const std::string next = update(*old);
+    return file.replace(*old, next);
 }
 
 Status remove_file(const Path& path) {

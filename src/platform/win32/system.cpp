@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/unicode.h"
@@ -39,6 +40,22 @@ ProcessPrngFunction load_process_prng() {
         reinterpret_cast<void (*)()>(::GetProcAddress(module, "ProcessPrng")));
 }
 
+// The user SID of a process's token, copied out; empty when it cannot be read.
+std::vector<std::uint8_t> token_user(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size);
+    const bool read = size != 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+    ::CloseHandle(token);
+    if (!read) return {};
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+    if (!::IsValidSid(sid)) return {};
+    const auto* bytes = static_cast<const std::uint8_t*>(sid);
+    return std::vector<std::uint8_t>(bytes, bytes + ::GetLengthSid(sid));
+}
+
 class WindowsSystem final : public System {
 public:
     std::optional<std::vector<ProcessEntry>> snapshot_processes() override {
@@ -61,6 +78,17 @@ public:
     }
 
     std::uint32_t current_process_id() override { return static_cast<std::uint32_t>(::GetCurrentProcessId()); }
+
+    bool is_own_process(std::uint32_t pid) override {
+        // Asked only about processes whose name matched, so the four calls
+        // are paid rarely; a process that cannot even be queried is not ours.
+        static std::vector<std::uint8_t> own = token_user(::GetCurrentProcess());
+        HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (process == nullptr) return false;
+        std::vector<std::uint8_t> theirs = token_user(process);
+        ::CloseHandle(process);
+        return !own.empty() && !theirs.empty() && ::EqualSid(theirs.data(), own.data());
+    }
 
     std::optional<Path> local_app_data() override {
         PWSTR folder = nullptr;
