@@ -68,9 +68,9 @@ std::size_t MessageReader::read_exact(std::span<char> out) {
     return filled;
 }
 
-InboundMessage MessageReader::read() {
+std::optional<std::string_view> MessageReader::read_frame() {
     char header[4];
-    if (read_exact(header) < sizeof header) return EndOfInput{};
+    if (read_exact(header) < sizeof header) return std::nullopt;
     std::uint32_t length = 0;
     for (int i = 3; i >= 0; --i) {
         length = (length << 8) | static_cast<unsigned char>(header[i]);
@@ -78,9 +78,21 @@ InboundMessage MessageReader::read() {
     // Checked before allocating: a hostile length must not cost memory.
     if (length > kMaxRequestBytes) throw FatalError("Native message too large");
 
-    std::string body(length, '\0');
-    if (read_exact(body) < length) throw FatalError("failed to fill whole buffer");
-    JsonParse parsed = parse_json(body);
+    if (length > frame_capacity_) {
+        frame_.reset();  // the old frame goes before the new one is taken
+        frame_.reset(new char[length]);
+        frame_capacity_ = length;
+    }
+    if (read_exact(std::span<char>(frame_.get(), length)) < length) {
+        throw FatalError("failed to fill whole buffer");
+    }
+    return std::string_view(frame_.get(), length);
+}
+
+InboundMessage MessageReader::read() {
+    const std::optional<std::string_view> body = read_frame();
+    if (!body) return EndOfInput{};
+    JsonParse parsed = parse_json(*body);
     if (!parsed.value) throw FatalError(parsed.error);
     return std::move(*parsed.value);
 }

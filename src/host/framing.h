@@ -4,10 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <variant>
-#include <memory>
 
 #include "host/json.h"
 #include "platform/platform.h"
@@ -37,7 +38,9 @@ ByteSink& standard_output();
 struct EndOfInput {};
 using InboundMessage = std::variant<Json, EndOfInput>;
 
-// Reads request frames through one buffer that lives as long as the reader.
+// Reads request frames. The read buffer and the frame buffer are kept from
+// one request to the next, so a stream of chunks takes no fresh memory; the
+// frame buffer grows to the largest frame read, at most kMaxRequestBytes.
 class MessageReader {
 public:
     explicit MessageReader(ByteSource& source);
@@ -48,6 +51,8 @@ public:
     InboundMessage read();
 
 private:
+    // The next frame's body in frame_; nullopt when the input ends first.
+    std::optional<std::string_view> read_frame();
     // Bytes copied into `out` before the input ended (== out.size() when whole).
     std::size_t read_exact(std::span<char> out);
 
@@ -55,6 +60,8 @@ private:
     std::unique_ptr<char[]> buffer_;  // not cleared: only bytes read into it are used
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    std::unique_ptr<char[]> frame_;  // the last frame's body
+    std::size_t frame_capacity_ = 0;
 };
 
 // Serialises the value compactly and writes it as one frame.
