@@ -145,9 +145,11 @@ Json handle_blob_begin(const Json& request, platform::System& system) {
 }
 
 Json handle_blob_chunk(const Json& request, platform::System& system) {
+    return handle_blob_chunk(request, string_or_empty(request, "data_base64"), system);
+}
+
+Json handle_blob_chunk(const Json& request, std::string_view text, platform::System& system) {
     const std::string id = request_transfer_id(request);
-    // A view into the request: the text can be 900,000 bytes and is read once.
-    const std::string_view text = string_or_empty(request, "data_base64");
     if (text.size() > kMaxChunkTextBytes) throw FatalError(std::string(kChunkTooLarge));
 
     // Decoded whole before any file is touched, so a bad chunk leaves the

@@ -34,6 +34,10 @@ host::Json handle_blob_begin(const host::Json& request, platform::System& system
 // exist. Replies {"ok":true,"received":<bytes decoded from this chunk>}.
 host::Json handle_blob_chunk(const host::Json& request, platform::System& system);
 
+// The same with the text of `data_base64` given apart from the request ("" when
+// it is absent or not a string), as the request loop has it.
+host::Json handle_blob_chunk(const host::Json& request, std::string_view data_base64, platform::System& system);
+
 // Checks that the transfer is complete, then hands the data file to the
 // desktop application and returns its answer as the reply.
 host::Json handle_blob_end(const host::Json& request, platform::System& system);

@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::size_t kReadBufferBytes = 64 * 1024;
 
+constexpr std::string_view kChunkTextKey = "data_base64";
+
 class StdinSource final : public ByteSource {
 public:
     platform::Result<std::size_t> read(std::span<char> buffer) override {
@@ -68,6 +70,20 @@ std::size_t MessageReader::read_exact(std::span<char> out) {
     return filled;
 }
 
+std::string_view Request::data_base64() const {
+    if (held_) return *held_;
+    const std::string* text = string_member(value_, kChunkTextKey);
+    return text != nullptr ? std::string_view(*text) : std::string_view();
+}
+
+const Json& Request::complete() {
+    if (held_) {
+        value_[std::string(kChunkTextKey)] = std::string(*held_);
+        held_.reset();
+    }
+    return value_;
+}
+
 std::optional<std::string_view> MessageReader::read_frame() {
     char header[4];
     if (read_exact(header) < sizeof header) return std::nullopt;
@@ -87,6 +103,15 @@ std::optional<std::string_view> MessageReader::read_frame() {
         throw FatalError("failed to fill whole buffer");
     }
     return std::string_view(frame_.get(), length);
+}
+
+InboundRequest MessageReader::read_request() {
+    const std::optional<std::string_view> body = read_frame();
+    if (!body) return EndOfInput{};
+    std::optional<std::string_view> held;
+    JsonParse parsed = parse_json_holding(*body, kChunkTextKey, held);
+    if (!parsed.value) throw FatalError(parsed.error);
+    return Request(std::move(*parsed.value), held);
 }
 
 InboundMessage MessageReader::read() {

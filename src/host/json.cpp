@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -497,6 +498,11 @@ bool Parser<Handler>::literal(std::string_view word) {
 // Builds the value in place: each part goes straight into its parent.
 class ValueBuilder final {
 public:
+    ValueBuilder() = default;
+    // Holds the top-level member `key` back when it is a string inside `text`.
+    ValueBuilder(std::string_view text, std::string_view key, std::optional<std::string_view>& held)
+        : text_(text), held_key_(key), held_(&held) {}
+
     bool begin_object() { return open(Json::value_t::object); }
     bool begin_array() { return open(Json::value_t::array); }
     bool end_object() { return close(); }
@@ -506,6 +512,14 @@ public:
         return true;
     }
     bool string(std::string_view text) {
+        // A view into the text has no escapes; one into the parser's scratch
+        // buffer would not outlive the parse.
+        if (holding_member() && std::less_equal<>()(text_.data(), text.data()) &&
+            std::less_equal<>()(text.data() + text.size(), text_.data() + text_.size())) {
+            open_[0]->get_ref<Json::object_t&>().erase(key_);
+            *held_ = text;
+            return true;
+        }
         place(Json(Json::value_t::string)).get_ref<std::string&>().assign(text);
         return true;
     }
@@ -536,6 +550,7 @@ private:
     // Containers further up are not touched while a child is open, so the
     // pointers to open containers stay valid.
     Json& place(Json&& value) {
+        if (holding_member()) held_->reset();
         if (depth_ == 0) {
             root_ = std::move(value);
             return root_;
@@ -558,7 +573,14 @@ private:
         --depth_;
         return true;
     }
+    // The next value is the held member's.
+    bool holding_member() const {
+        return held_ != nullptr && depth_ == 1 && open_[0]->is_object() && key_ == held_key_;
+    }
 
+    std::string_view text_;
+    std::string_view held_key_;
+    std::optional<std::string_view>* held_ = nullptr;
     Json root_;
     std::array<Json*, kMaxJsonDepth> open_{};
     std::size_t depth_ = 0;
@@ -574,6 +596,20 @@ JsonParse parse_json(std::string_view text) {
     if (parser.run()) {
         result.value = builder.take();
     } else {
+        result.error = describe(text, parser.fault(), parser.fault_offset());
+    }
+    return result;
+}
+
+JsonParse parse_json_holding(std::string_view text, std::string_view key, std::optional<std::string_view>& held) {
+    held.reset();
+    JsonParse result;
+    ValueBuilder builder(text, key, held);
+    Parser<ValueBuilder> parser(text, builder);
+    if (parser.run()) {
+        result.value = builder.take();
+    } else {
+        held.reset();
         result.error = describe(text, parser.fault(), parser.fault_offset());
     }
     return result;
