@@ -1,7 +1,9 @@
 // Cold start to the first ping reply, and the warm ping round trip over one
 // connection, for a host command beside the floor program, as medians.
+// With --wine the three programs are the Windows build's, run under wine
+// (WINEPREFIX set, its server kept running).
 //
-//   ping_bench <host> <floor> [cold runs] [warm pings] [stand-in]
+//   ping_bench [--wine] <host> <floor> [cold runs] [warm pings] [stand-in]
 //
 // With the stand-in desktop application it also times add_download and
 // open_app against an application that is already running.
@@ -89,30 +91,40 @@ double warm(const std::vector<std::string>& command, int pings, const std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool wine = argc > 1 && std::strcmp(argv[1], "--wine") == 0;
+    if (wine) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <host> <floor> [cold runs] [warm pings]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--wine] <host> <floor> [cold runs] [warm pings] [stand-in]\n", argv[0]);
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
-    std::string host = argv[1];
-    std::string floor = argv[2];
+    const std::string host = argv[1];
+    const std::string floor = argv[2];
     int runs = argc > 3 ? std::atoi(argv[3]) : 200;
     int pings = argc > 4 ? std::atoi(argv[4]) : 2000;
 
-    // The host writes its heartbeat files into a scratch data directory.
+    // Natively the programs write their heartbeat files into a scratch data
+    // directory; under wine into the prefix's.
     std::filesystem::path data = std::filesystem::temp_directory_path() / ("nimbra-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(data / "Velisto" / "Nimbra");
-    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-    std::string floor_dir = (data / "Velisto" / "Nimbra").string();
+    std::filesystem::create_directories(wine ? bench::wine_local_app_data() / "Velisto" / "Nimbra"
+                                             : data / "Velisto" / "Nimbra");
+    if (!wine) ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    const auto command = [wine](const std::string& program, std::vector<std::string> args = {}) {
+        return bench::program_command(wine, program, std::move(args));
+    };
 
-    double host_cold = cold({host}, runs);
-    double floor_cold = cold({floor}, runs);
-    double host_warm = warm({host}, pings);
-    double floor_warm = warm({floor}, pings);
-    double floor_hb_warm = warm({floor, "--heartbeat", floor_dir}, pings);
-    double host_chrome_warm = warm({host}, pings, kChromePing);
+    double host_cold = cold(command(host), runs);
+    double floor_cold = cold(command(floor), runs);
+    double host_warm = warm(command(host), pings);
+    double floor_warm = warm(command(floor), pings);
+    double floor_hb_warm = warm(command(floor, {"--heartbeat"}), pings);
+    double host_chrome_warm = warm(command(host), pings, kChromePing);
 
-    std::printf("%-50s %12s %12s %8s\n", "measure (median)", "host", "floor", "ratio");
+    std::printf("%-50s %12s %12s %8s\n", wine ? "Windows build under wine (median)" : "Linux build (median)", "host",
+                "floor", "ratio");
     std::printf("%-50s %10.0f us %10.0f us %8.2f\n", "cold start to first ping reply", host_cold, floor_cold,
                 host_cold / floor_cold);
     std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping round trip", host_warm, floor_warm,
@@ -124,17 +136,19 @@ int main(int argc, char** argv) {
     if (argc > 5) {
         // The stand-in watches the same data directory; it is running before
         // the first request, so the host never starts it.
-        Child app = bench::start_child({argv[5], "--exit-after", "300"});
-        ::usleep(300000);
+        const int lock = wine ? -1 : bench::lock_desktop_app();
+        Child app = bench::start_child(command(argv[5], {"--exit-after", "300"}));
+        ::usleep(wine ? 1000000 : 300000);
         const std::string download =
             frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
         const std::string open_app = frame("{\"type\":\"open_app\"}");
-        double add = warm({host}, 40, download);
-        double open = warm({host}, 200, open_app);
+        double add = warm(command(host), 40, download);
+        double open = warm(command(host), 200, open_app);
         std::printf("%-50s %10.0f us\n", "add_download round trip, application running", add);
         std::printf("%-50s %10.0f us\n", "open_app round trip, application running", open);
         ::kill(app.pid, SIGTERM);
         stop(app);
+        if (lock >= 0) ::close(lock);
     }
     std::filesystem::remove_all(data);
     return 0;
