@@ -257,12 +257,14 @@ Status update_file(const Path& path,
     if (!file.is_open()) return last_error();
     Result<std::string> old = read_all(file.get());
     std::string next = old ? update(std::string_view(*old)) : update(std::nullopt);
-    // Rewritten from the start and cut to length, as write_file does.
+    // Rewritten from the start; cut only where the old content was longer
+    // (the per-browser file keeps its length from one request to the next).
     LARGE_INTEGER start{};
     Status written = ::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)
                          ? write_all(file.get(), next)
                          : Status(last_error());
-    if (written && !::SetEndOfFile(file.get())) written = last_error();
+    const bool longer_before = !old || old->size() > next.size();
+    if (written && longer_before && !::SetEndOfFile(file.get())) written = last_error();
     Status closed = file.close();
     return written ? closed : written;
 }
