@@ -3,7 +3,8 @@
 // measures the decoded bytes per second of the chunk phase and the program's
 // peak resident set. The floor program (blob-floor) of the same target runs
 // the same stream in the same run: plain, rewriting both heartbeat files as
-// the host does, and taking fresh buffers per request. The host's transfer
+// the host does, also finding the data directory for every use as the host
+// does, and taking fresh buffers per request. The host's transfer
 // ends in an import that the stand-in desktop application, started by the
 // host from its own folder, confirms.
 //
@@ -225,14 +226,16 @@ void prepare(Target& t) {
     fs::create_directories(t.data_dir / "browser-transfers");
 }
 
-enum Program { kHost, kFloor, kFloorHeartbeat, kFloorFresh, kPrograms };
-constexpr const char* kProgramNames[kPrograms] = {"host", "floor", "floor + heartbeats", "floor, fresh buffers"};
+enum Program { kHost, kFloor, kFloorHeartbeat, kFloorLookups, kFloorFresh, kPrograms };
+constexpr const char* kProgramNames[kPrograms] = {"host", "floor", "floor + heartbeats", "floor + hb + lookups",
+                                                  "floor, fresh buffers"};
 
 std::vector<std::string> command(const Target& t, Program program) {
     switch (program) {
         case kHost: return bench::program_command(t.wine, t.host);
         case kFloor: return bench::program_command(t.wine, t.floor);
         case kFloorHeartbeat: return bench::program_command(t.wine, t.floor, {"--heartbeat"});
+        case kFloorLookups: return bench::program_command(t.wine, t.floor, {"--heartbeat", "--lookups"});
         default: return bench::program_command(t.wine, t.floor, {"--fresh-buffers"});
     }
 }
@@ -332,7 +335,10 @@ int main(int argc, char** argv) {
     }
     std::printf("MB/s: decoded bytes per second of the chunk phase, median of %d interleaved runs; peak RSS\n"
                 "(MiB): the largest VmHWM over the runs, of the program's own process (under wine the wine64\n"
-                "process that runs the .exe: wine's loader, ntdll and heap included, the wineserver not).\n",
+                "process that runs the .exe: wine's loader, ntdll, heap and the libraries each program loads\n"
+                "included, the wineserver not). Floors: plain; + heartbeats rewrites both heartbeat files per\n"
+                "request; + lookups also finds the data directory afresh for each use, as the host must;\n"
+                "fresh buffers takes new frame and decode buffers per request.\n",
                 runs);
     std::error_code ignored;
     for (Target& t : targets) fs::remove_all(t.root, ignored);

@@ -6,10 +6,12 @@
 // does for every request. With --heartbeat it also rewrites the two
 // heartbeat files per request, as the host does.
 //
-// --fresh-buffers takes new memory for the frame and the decoded bytes on
-// every request instead of keeping it, to show what that costs on each OS.
+// --lookups also finds the data directory afresh for every use, as the host
+// must: before the heartbeat files and again for a chunk. --fresh-buffers
+// takes new memory for the frame and the decoded bytes on every request
+// instead of keeping it. Both show what that costs on each OS.
 //
-//   blob-floor [--heartbeat] [--fresh-buffers]
+//   blob-floor [--heartbeat] [--lookups] [--fresh-buffers]
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -50,9 +52,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     bool heartbeat = false;
+    bool lookups = false;
     bool fresh = false;
     for (int i = 1; i < argc; ++i) {
         heartbeat = heartbeat || std::strcmp(argv[i], "--heartbeat") == 0;
+        lookups = lookups || std::strcmp(argv[i], "--lookups") == 0;
         fresh = fresh || std::strcmp(argv[i], "--fresh-buffers") == 0;
     }
     const std::string transfers = dir + floor_os::kSeparator + "browser-transfers" + floor_os::kSeparator;
@@ -69,11 +73,12 @@ int main(int argc, char** argv) {
         body.resize(length);
         if (!floor_os::read_input(body.data(), length)) return 0;
 
-        if (heartbeat) floor_os::rewrite_heartbeats(dir);
+        if (heartbeat) floor_os::rewrite_heartbeats(lookups ? floor_os::data_dir() : dir);
 
         const std::string_view type = member(body, "type");
         const std::string path = transfers + std::string(member(body, "transfer_id")) + ".part";
         if (type == "blob_chunk") {
+            if (lookups) static_cast<void>(floor_os::data_dir());
             std::string fresh_bytes;
             std::string& bytes = fresh ? fresh_bytes : kept_bytes;
             static_cast<void>(nimbra::handlers::decode_base64_into(member(body, "data_base64"), bytes));

@@ -43,12 +43,13 @@ const char kSeparator = '\\';
 std::string data_dir() {
     using GetKnownFolder = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
     using Free = void(WINAPI*)(void*);
-    const HMODULE shell = ::LoadLibraryW(L"shell32.dll");
-    const HMODULE ole = ::LoadLibraryW(L"ole32.dll");
+    static const HMODULE shell = ::LoadLibraryW(L"shell32.dll");
+    static const HMODULE ole = ::LoadLibraryW(L"ole32.dll");
     if (shell == nullptr || ole == nullptr) return "";
-    const auto get = reinterpret_cast<GetKnownFolder>(
+    static const auto get = reinterpret_cast<GetKnownFolder>(
         reinterpret_cast<void (*)()>(::GetProcAddress(shell, "SHGetKnownFolderPath")));
-    const auto free = reinterpret_cast<Free>(reinterpret_cast<void (*)()>(::GetProcAddress(ole, "CoTaskMemFree")));
+    static const auto free =
+        reinterpret_cast<Free>(reinterpret_cast<void (*)()>(::GetProcAddress(ole, "CoTaskMemFree")));
     if (get == nullptr || free == nullptr) return "";
     PWSTR folder = nullptr;
     std::string path;
