@@ -38,7 +38,8 @@ struct Child {
 // Starts `command` (a program found on PATH when not a path) with `env` entries added.
 inline Child start_child(const std::vector<std::string>& command, const std::vector<std::string>& env = {}) {
     int to[2], from[2];
-    if (::pipe(to) != 0 || ::pipe(from) != 0) std::exit(1);
+    // Close-on-exec, so that no child holds a pipe of another and keeps it open.
+    if (::pipe2(to, O_CLOEXEC) != 0 || ::pipe2(from, O_CLOEXEC) != 0) std::exit(1);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(to[0], 0);

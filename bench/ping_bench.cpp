@@ -3,8 +3,10 @@
 // With --wine the three programs are the Windows build's, run under wine
 // (WINEPREFIX set, its server kept running).
 //
-//   ping_bench [--wine] <host> <floor> [cold runs] [warm pings] [stand-in]
+//   ping_bench [--wine] [--compare <host>] <host> <floor> [cold runs] [warm pings] [stand-in]
 //
+// --compare measures a second host (an earlier build, say) in the same
+// rounds and prints its rows after the first one's.
 // With the stand-in desktop application it also times add_download and
 // open_app against an application that is already running.
 #include <algorithm>
@@ -63,41 +65,82 @@ double median(std::vector<double> v) {
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-double cold(const std::vector<std::string>& command, int runs) {
-    std::vector<double> times;
+using Command = std::vector<std::string>;
+
+// Cold start to the first reply, for each command in turn, `runs` times: a
+// busy moment of the machine hits every command alike. Medians.
+std::vector<double> cold(const std::vector<Command>& commands, int runs) {
+    std::vector<std::vector<double>> times(commands.size());
     for (int i = 0; i < runs; ++i) {
-        auto t0 = Clock::now();
-        Child child = bench::start_child(command);
-        if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
-        times.push_back(micros(Clock::now() - t0));
-        stop(child);
+        for (std::size_t c = 0; c < commands.size(); ++c) {
+            auto t0 = Clock::now();
+            Child child = bench::start_child(commands[c]);
+            if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", commands[c].back().c_str());
+            times[c].push_back(micros(Clock::now() - t0));
+            stop(child);
+        }
     }
-    return median(times);
+    std::vector<double> medians;
+    for (auto& t : times) medians.push_back(median(t));
+    return medians;
 }
 
-double warm(const std::vector<std::string>& command, int pings, const std::string& request = kPing) {
-    Child child = bench::start_child(command);
-    ping(child, request);
-    std::vector<double> times;
-    for (int i = 0; i < pings; ++i) {
-        auto t0 = Clock::now();
-        if (!ping(child, request)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
-        times.push_back(micros(Clock::now() - t0));
+struct Warm {
+    Command command;
+    std::string request;
+};
+
+// Round trips over one connection per program. All programs run at once and
+// take their pings in turns of ten, so a busy moment hits each alike. Medians.
+std::vector<double> warm(const std::vector<Warm>& programs, int pings) {
+    std::vector<Child> children;
+    for (const Warm& program : programs) {
+        children.push_back(bench::start_child(program.command));
+        ping(children.back(), program.request);
     }
-    stop(child);
-    return median(times);
+    std::vector<std::vector<double>> times(programs.size());
+    constexpr int kTurn = 10;
+    for (int done = 0; done < pings; done += kTurn) {
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+            for (int i = 0; i < kTurn; ++i) {
+                auto t0 = Clock::now();
+                if (!ping(children[p], programs[p].request)) {
+                    std::fprintf(stderr, "no reply from %s\n", programs[p].command.back().c_str());
+                }
+                times[p].push_back(micros(Clock::now() - t0));
+            }
+        }
+    }
+    std::vector<double> medians;
+    for (std::size_t p = 0; p < programs.size(); ++p) {
+        stop(children[p]);
+        medians.push_back(median(times[p]));
+    }
+    return medians;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool wine = argc > 1 && std::strcmp(argv[1], "--wine") == 0;
-    if (wine) {
+    bool wine = false;
+    std::string compare;  // a second host, measured in the same rounds
+    for (;;) {
+        if (argc > 1 && std::strcmp(argv[1], "--wine") == 0) {
+            wine = true;
+        } else if (argc > 2 && std::strcmp(argv[1], "--compare") == 0) {
+            compare = argv[2];
+            --argc;
+            ++argv;
+        } else {
+            break;
+        }
         --argc;
         ++argv;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s [--wine] <host> <floor> [cold runs] [warm pings] [stand-in]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [--wine] [--compare <host>] <host> <floor> [cold runs] [warm pings] [stand-in]\n",
+                     argv[0]);
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
@@ -116,23 +159,35 @@ int main(int argc, char** argv) {
         return bench::program_command(wine, program, std::move(args));
     };
 
-    double host_cold = cold(command(host), runs);
-    double floor_cold = cold(command(floor), runs);
-    double host_warm = warm(command(host), pings);
-    double floor_warm = warm(command(floor), pings);
-    double floor_hb_warm = warm(command(floor, {"--heartbeat"}), pings);
-    double host_chrome_warm = warm(command(host), pings, kChromePing);
+    std::vector<Command> cold_commands = {command(host), command(floor)};
+    std::vector<Warm> warm_programs = {{command(host), kPing},
+                                       {command(floor), kPing},
+                                       {command(floor, {"--heartbeat"}), kPing},
+                                       {command(host), kChromePing}};
+    if (!compare.empty()) {
+        cold_commands.push_back(command(compare));
+        warm_programs.push_back({command(compare), kPing});
+        warm_programs.push_back({command(compare), kChromePing});
+    }
+    const std::vector<double> cold_us = cold(cold_commands, runs);
+    const std::vector<double> warm_us = warm(warm_programs, pings);
 
-    std::printf("%-50s %12s %12s %8s\n", wine ? "Windows build under wine (median)" : "Linux build (median)", "host",
+    const auto rows = [&](const char* which, double cold_host, double warm_host, double warm_chrome) {
+        std::printf("%-60s %10.0f us %10.0f us %8.2f\n", (std::string("cold start to first ping reply") + which).c_str(),
+                    cold_host, cold_us[1], cold_host / cold_us[1]);
+        std::printf("%-60s %10.1f us %10.1f us %8.2f\n", (std::string("warm ping round trip") + which).c_str(),
+                    warm_host, warm_us[1], warm_host / warm_us[1]);
+        std::printf("%-60s %10.1f us %10.1f us %8.2f\n",
+                    (std::string("warm ping vs floor with two file rewrites") + which).c_str(), warm_host, warm_us[2],
+                    warm_host / warm_us[2]);
+        std::printf("%-60s %10.1f us %10.1f us %8.2f\n",
+                    (std::string("warm ping of an identified browser vs that floor") + which).c_str(), warm_chrome,
+                    warm_us[2], warm_chrome / warm_us[2]);
+    };
+    std::printf("%-60s %12s %12s %8s\n", wine ? "Windows build under wine (median)" : "Linux build (median)", "host",
                 "floor", "ratio");
-    std::printf("%-50s %10.0f us %10.0f us %8.2f\n", "cold start to first ping reply", host_cold, floor_cold,
-                host_cold / floor_cold);
-    std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping round trip", host_warm, floor_warm,
-                host_warm / floor_warm);
-    std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping vs floor with two file rewrites", host_warm,
-                floor_hb_warm, host_warm / floor_hb_warm);
-    std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping of an identified browser vs that floor",
-                host_chrome_warm, floor_hb_warm, host_chrome_warm / floor_hb_warm);
+    rows("", cold_us[0], warm_us[0], warm_us[3]);
+    if (!compare.empty()) rows(" (compared)", cold_us[2], warm_us[4], warm_us[5]);
     if (argc > 5) {
         // The stand-in watches the same data directory; it is running before
         // the first request, so the host never starts it.
@@ -142,10 +197,10 @@ int main(int argc, char** argv) {
         const std::string download =
             frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
         const std::string open_app = frame("{\"type\":\"open_app\"}");
-        double add = warm(command(host), 40, download);
-        double open = warm(command(host), 200, open_app);
-        std::printf("%-50s %10.0f us\n", "add_download round trip, application running", add);
-        std::printf("%-50s %10.0f us\n", "open_app round trip, application running", open);
+        double add = warm({{command(host), download}}, 40)[0];
+        double open = warm({{command(host), open_app}}, 200)[0];
+        std::printf("%-60s %10.0f us\n", "add_download round trip, application running", add);
+        std::printf("%-60s %10.0f us\n", "open_app round trip, application running", open);
         ::kill(app.pid, SIGTERM);
         stop(app);
         if (lock >= 0) ::close(lock);
