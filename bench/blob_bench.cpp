@@ -303,9 +303,12 @@ int main(int argc, char** argv) {
         for (std::uint64_t mib : sizes) {
             const std::uint64_t total = mib * 1024 * 1024;
             std::vector<double> speed[kPrograms], rss[kPrograms], end_ms;
-            // Interleaved, so that a slow patch of the machine hits every program.
+            // Interleaved, so that a slow patch of the machine hits every
+            // program, and each run starts with the next program, so that
+            // none always follows the clean-up of the last one's file.
             for (int r = 0; r < runs; ++r) {
-                for (int p = 0; p < kPrograms; ++p) {
+                for (int k = 0; k < kPrograms; ++k) {
+                    const int p = (k + r) % kPrograms;
                     const auto program = static_cast<Program>(p);
                     Result result = stream(command(t, program), t.env, part, work, total, program == kHost);
                     all_ok = all_ok && result.ok;
