@@ -1,8 +1,12 @@
 // Cold start to the first ping reply, and the warm ping round trip over one
 // connection, for a host command beside the floor program, as medians.
+// With --wine the three programs are the Windows build's, run under wine
+// (WINEPREFIX set, its server kept running).
 //
-//   ping_bench <host> <floor> [cold runs] [warm pings] [stand-in]
+//   ping_bench [--wine] [--compare <host>] <host> <floor> [cold runs] [warm pings] [stand-in]
 //
+// --compare measures a second host (an earlier build, say) in the same
+// rounds and prints its rows after the first one's.
 // With the stand-in desktop application it also times add_download and
 // open_app against an application that is already running.
 #include <algorithm>
@@ -61,80 +65,145 @@ double median(std::vector<double> v) {
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-double cold(const std::vector<std::string>& command, int runs) {
-    std::vector<double> times;
+using Command = std::vector<std::string>;
+
+// Cold start to the first reply, for each command in turn, `runs` times: a
+// busy moment of the machine hits every command alike. Medians.
+std::vector<double> cold(const std::vector<Command>& commands, int runs) {
+    std::vector<std::vector<double>> times(commands.size());
     for (int i = 0; i < runs; ++i) {
-        auto t0 = Clock::now();
-        Child child = bench::start_child(command);
-        if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
-        times.push_back(micros(Clock::now() - t0));
-        stop(child);
+        for (std::size_t c = 0; c < commands.size(); ++c) {
+            auto t0 = Clock::now();
+            Child child = bench::start_child(commands[c]);
+            if (!ping(child)) std::fprintf(stderr, "no reply from %s\n", commands[c].back().c_str());
+            times[c].push_back(micros(Clock::now() - t0));
+            stop(child);
+        }
     }
-    return median(times);
+    std::vector<double> medians;
+    for (auto& t : times) medians.push_back(median(t));
+    return medians;
 }
 
-double warm(const std::vector<std::string>& command, int pings, const std::string& request = kPing) {
-    Child child = bench::start_child(command);
-    ping(child, request);
-    std::vector<double> times;
-    for (int i = 0; i < pings; ++i) {
-        auto t0 = Clock::now();
-        if (!ping(child, request)) std::fprintf(stderr, "no reply from %s\n", command[0].c_str());
-        times.push_back(micros(Clock::now() - t0));
+struct Warm {
+    Command command;
+    std::string request;
+};
+
+// Round trips over one connection per program. All programs run at once and
+// take their pings in turns of ten, so a busy moment hits each alike. Medians.
+std::vector<double> warm(const std::vector<Warm>& programs, int pings) {
+    std::vector<Child> children;
+    for (const Warm& program : programs) {
+        children.push_back(bench::start_child(program.command));
+        ping(children.back(), program.request);
     }
-    stop(child);
-    return median(times);
+    std::vector<std::vector<double>> times(programs.size());
+    constexpr int kTurn = 10;
+    for (int done = 0; done < pings; done += kTurn) {
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+            for (int i = 0; i < kTurn; ++i) {
+                auto t0 = Clock::now();
+                if (!ping(children[p], programs[p].request)) {
+                    std::fprintf(stderr, "no reply from %s\n", programs[p].command.back().c_str());
+                }
+                times[p].push_back(micros(Clock::now() - t0));
+            }
+        }
+    }
+    std::vector<double> medians;
+    for (std::size_t p = 0; p < programs.size(); ++p) {
+        stop(children[p]);
+        medians.push_back(median(times[p]));
+    }
+    return medians;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool wine = false;
+    std::string compare;  // a second host, measured in the same rounds
+    for (;;) {
+        if (argc > 1 && std::strcmp(argv[1], "--wine") == 0) {
+            wine = true;
+        } else if (argc > 2 && std::strcmp(argv[1], "--compare") == 0) {
+            compare = argv[2];
+            --argc;
+            ++argv;
+        } else {
+            break;
+        }
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <host> <floor> [cold runs] [warm pings]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [--wine] [--compare <host>] <host> <floor> [cold runs] [warm pings] [stand-in]\n",
+                     argv[0]);
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
-    std::string host = argv[1];
-    std::string floor = argv[2];
+    const std::string host = argv[1];
+    const std::string floor = argv[2];
     int runs = argc > 3 ? std::atoi(argv[3]) : 200;
     int pings = argc > 4 ? std::atoi(argv[4]) : 2000;
 
-    // The host writes its heartbeat files into a scratch data directory.
+    // Natively the programs write their heartbeat files into a scratch data
+    // directory; under wine into the prefix's.
     std::filesystem::path data = std::filesystem::temp_directory_path() / ("nimbra-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(data / "Velisto" / "Nimbra");
-    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-    std::string floor_dir = (data / "Velisto" / "Nimbra").string();
+    std::filesystem::create_directories(wine ? bench::wine_local_app_data() / "Velisto" / "Nimbra"
+                                             : data / "Velisto" / "Nimbra");
+    if (!wine) ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    const auto command = [wine](const std::string& program, std::vector<std::string> args = {}) {
+        return bench::program_command(wine, program, std::move(args));
+    };
 
-    double host_cold = cold({host}, runs);
-    double floor_cold = cold({floor}, runs);
-    double host_warm = warm({host}, pings);
-    double floor_warm = warm({floor}, pings);
-    double floor_hb_warm = warm({floor, "--heartbeat", floor_dir}, pings);
-    double host_chrome_warm = warm({host}, pings, kChromePing);
+    std::vector<Command> cold_commands = {command(host), command(floor)};
+    std::vector<Warm> warm_programs = {{command(host), kPing},
+                                       {command(floor), kPing},
+                                       {command(floor, {"--heartbeat"}), kPing},
+                                       {command(host), kChromePing}};
+    if (!compare.empty()) {
+        cold_commands.push_back(command(compare));
+        warm_programs.push_back({command(compare), kPing});
+        warm_programs.push_back({command(compare), kChromePing});
+    }
+    const std::vector<double> cold_us = cold(cold_commands, runs);
+    const std::vector<double> warm_us = warm(warm_programs, pings);
 
-    std::printf("%-50s %12s %12s %8s\n", "measure (median)", "host", "floor", "ratio");
-    std::printf("%-50s %10.0f us %10.0f us %8.2f\n", "cold start to first ping reply", host_cold, floor_cold,
-                host_cold / floor_cold);
-    std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping round trip", host_warm, floor_warm,
-                host_warm / floor_warm);
-    std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping vs floor with two file rewrites", host_warm,
-                floor_hb_warm, host_warm / floor_hb_warm);
-    std::printf("%-50s %10.1f us %10.1f us %8.2f\n", "warm ping of an identified browser vs that floor",
-                host_chrome_warm, floor_hb_warm, host_chrome_warm / floor_hb_warm);
+    const auto rows = [&](const char* which, double cold_host, double warm_host, double warm_chrome) {
+        std::printf("%-60s %10.0f us %10.0f us %8.2f\n", (std::string("cold start to first ping reply") + which).c_str(),
+                    cold_host, cold_us[1], cold_host / cold_us[1]);
+        std::printf("%-60s %10.1f us %10.1f us %8.2f\n", (std::string("warm ping round trip") + which).c_str(),
+                    warm_host, warm_us[1], warm_host / warm_us[1]);
+        std::printf("%-60s %10.1f us %10.1f us %8.2f\n",
+                    (std::string("warm ping vs floor with two file rewrites") + which).c_str(), warm_host, warm_us[2],
+                    warm_host / warm_us[2]);
+        std::printf("%-60s %10.1f us %10.1f us %8.2f\n",
+                    (std::string("warm ping of an identified browser vs that floor") + which).c_str(), warm_chrome,
+                    warm_us[2], warm_chrome / warm_us[2]);
+    };
+    std::printf("%-60s %12s %12s %8s\n", wine ? "Windows build under wine (median)" : "Linux build (median)", "host",
+                "floor", "ratio");
+    rows("", cold_us[0], warm_us[0], warm_us[3]);
+    if (!compare.empty()) rows(" (compared)", cold_us[2], warm_us[4], warm_us[5]);
     if (argc > 5) {
         // The stand-in watches the same data directory; it is running before
         // the first request, so the host never starts it.
-        Child app = bench::start_child({argv[5], "--exit-after", "300"});
-        ::usleep(300000);
+        const int lock = wine ? -1 : bench::lock_desktop_app();
+        Child app = bench::start_child(command(argv[5], {"--exit-after", "300"}));
+        ::usleep(wine ? 1000000 : 300000);
         const std::string download =
             frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
         const std::string open_app = frame("{\"type\":\"open_app\"}");
-        double add = warm({host}, 40, download);
-        double open = warm({host}, 200, open_app);
-        std::printf("%-50s %10.0f us\n", "add_download round trip, application running", add);
-        std::printf("%-50s %10.0f us\n", "open_app round trip, application running", open);
+        double add = warm({{command(host), download}}, 40)[0];
+        double open = warm({{command(host), open_app}}, 200)[0];
+        std::printf("%-60s %10.0f us\n", "add_download round trip, application running", add);
+        std::printf("%-60s %10.0f us\n", "open_app round trip, application running", open);
         ::kill(app.pid, SIGTERM);
         stop(app);
+        if (lock >= 0) ::close(lock);
     }
     std::filesystem::remove_all(data);
     return 0;

@@ -121,22 +121,21 @@ std::string describe_fault(std::string_view text) {
     return "Invalid padding";
 }
 
-Base64Decoded failed(std::string_view text) {
-    Base64Decoded result;
-    result.error = describe_fault(text);
-    return result;
-}
-
 }  // namespace
 
-Base64Decoded decode_base64(std::string_view text) {
-    Base64Decoded result;
+std::string decode_base64_into(std::string_view text, std::string& bytes) {
+    const auto failed = [&] { return describe_fault(text); };
     const std::size_t n = text.size();
-    if (n == 0) return result;
-    if (n % 4 != 0) return failed(text);
+    if (n == 0) {
+        bytes.clear();
+        return {};
+    }
+    if (n % 4 != 0) return failed();
 
-    result.bytes.resize(base64_decoded_capacity(n));
-    char* out = result.bytes.data();
+    // Not cleared first: within the capacity the buffer already has this
+    // takes no memory, and only bytes beyond its old size are zeroed.
+    bytes.resize(base64_decoded_capacity(n));
+    char* out = bytes.data();
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* const last = in + n - 4;
 
@@ -145,7 +144,7 @@ Base64Decoded decode_base64(std::string_view text) {
     while (last - in >= 8) {
         const std::uint32_t first = group_word(in);
         const std::uint32_t second = group_word(in + 4);
-        if (((first | second) & kBad) != 0) return failed(text);
+        if (((first | second) & kBad) != 0) return failed();
         store_word(out, first);
         store_word(out + 3, second);
         in += 8;
@@ -153,7 +152,7 @@ Base64Decoded decode_base64(std::string_view text) {
     }
     if (in != last) {
         const std::uint32_t word = group_word(in);
-        if ((word & kBad) != 0) return failed(text);
+        if ((word & kBad) != 0) return failed();
         store_word(out, word);
         in += 4;
         out += 3;
@@ -163,27 +162,34 @@ Base64Decoded decode_base64(std::string_view text) {
     // nothing is written past the buffer.
     const std::uint32_t a = kValue[in[0]];
     const std::uint32_t b = kValue[in[1]];
-    if (a == kNotSymbol || b == kNotSymbol) return failed(text);
+    if (a == kNotSymbol || b == kNotSymbol) return failed();
     std::size_t produced = 0;
     if (in[3] != '=') {
         const std::uint32_t word = group_word(in);
-        if ((word & kBad) != 0) return failed(text);
+        if ((word & kBad) != 0) return failed();
         out[0] = static_cast<char>(word & 0xFF);
         out[1] = static_cast<char>((word >> 8) & 0xFF);
         out[2] = static_cast<char>((word >> 16) & 0xFF);
         produced = 3;
     } else if (in[2] != '=') {
         const std::uint32_t c = kValue[in[2]];
-        if (c == kNotSymbol || (c & 0x03U) != 0) return failed(text);
+        if (c == kNotSymbol || (c & 0x03U) != 0) return failed();
         out[0] = static_cast<char>((a << 2) | (b >> 4));
         out[1] = static_cast<char>(((b & 0x0FU) << 4) | (c >> 2));
         produced = 2;
     } else {
-        if ((b & 0x0FU) != 0) return failed(text);
+        if ((b & 0x0FU) != 0) return failed();
         out[0] = static_cast<char>((a << 2) | (b >> 4));
         produced = 1;
     }
-    result.bytes.resize(static_cast<std::size_t>(out - result.bytes.data()) + produced);
+    bytes.resize(static_cast<std::size_t>(out - bytes.data()) + produced);
+    return {};
+}
+
+Base64Decoded decode_base64(std::string_view text) {
+    Base64Decoded result;
+    result.error = decode_base64_into(text, result.bytes);
+    if (!result.ok()) result.bytes.clear();
     return result;
 }
 

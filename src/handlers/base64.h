@@ -23,12 +23,17 @@ struct Base64Decoded {
     bool ok() const { return error.empty(); }
 };
 
-// Decodes the whole text into one buffer allocated once. The failure
-// descriptions, checked in this order:
+// Decodes the whole text into `out`, replacing what it held and reusing its
+// memory, so a buffer kept from one chunk to the next is not taken afresh.
+// Returns "" on success; on failure a description of the first fault ("out"
+// then holds nothing useful). The descriptions, checked in this order:
 //   "Invalid symbol <byte>, offset <offset>."  (a byte that has no place there)
 //   "Invalid input length: <length>"           (one symbol past whole groups)
 //   "Invalid padding"                          (a last group cut short)
 //   "Invalid last symbol <byte>, offset <offset>."  (bits beyond the data)
+std::string decode_base64_into(std::string_view text, std::string& out);
+
+// The same into a buffer of its own.
 Base64Decoded decode_base64(std::string_view text);
 
 }  // namespace nimbra::handlers

@@ -34,6 +34,10 @@ host::Json handle_blob_begin(const host::Json& request, platform::System& system
 // exist. Replies {"ok":true,"received":<bytes decoded from this chunk>}.
 host::Json handle_blob_chunk(const host::Json& request, platform::System& system);
 
+// The same with the text of `data_base64` given apart from the request ("" when
+// it is absent or not a string), as the request loop has it.
+host::Json handle_blob_chunk(const host::Json& request, std::string_view data_base64, platform::System& system);
+
 // Ends the request's transfer for good when a chunk's outcome is in doubt
 // (its append failed, or its reply never reached the extension): the data
 // file can no longer come out right, so blob_end must not take it as whole.

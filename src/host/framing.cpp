@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::size_t kReadBufferBytes = 64 * 1024;
 
+constexpr std::string_view kChunkTextKey = "data_base64";
+
 class StdinSource final : public ByteSource {
 public:
     platform::Result<std::size_t> read(std::span<char> buffer) override {
@@ -68,9 +70,23 @@ std::size_t MessageReader::read_exact(std::span<char> out) {
     return filled;
 }
 
-InboundMessage MessageReader::read() {
+std::string_view Request::data_base64() const {
+    if (held_) return *held_;
+    const std::string* text = string_member(value_, kChunkTextKey);
+    return text != nullptr ? std::string_view(*text) : std::string_view();
+}
+
+const Json& Request::complete() {
+    if (held_) {
+        value_[std::string(kChunkTextKey)] = std::string(*held_);
+        held_.reset();
+    }
+    return value_;
+}
+
+std::optional<std::string_view> MessageReader::read_frame() {
     char header[4];
-    if (read_exact(header) < sizeof header) return EndOfInput{};
+    if (read_exact(header) < sizeof header) return std::nullopt;
     std::uint32_t length = 0;
     for (int i = 3; i >= 0; --i) {
         length = (length << 8) | static_cast<unsigned char>(header[i]);
@@ -78,9 +94,30 @@ InboundMessage MessageReader::read() {
     // Checked before allocating: a hostile length must not cost memory.
     if (length > kMaxRequestBytes) throw FatalError("Native message too large");
 
-    std::string body(length, '\0');
-    if (read_exact(body) < length) throw FatalError("failed to fill whole buffer");
-    JsonParse parsed = parse_json(body);
+    if (length > frame_capacity_) {
+        frame_.reset();  // the old frame goes before the new one is taken
+        frame_.reset(new char[length]);
+        frame_capacity_ = length;
+    }
+    if (read_exact(std::span<char>(frame_.get(), length)) < length) {
+        throw FatalError("failed to fill whole buffer");
+    }
+    return std::string_view(frame_.get(), length);
+}
+
+InboundRequest MessageReader::read_request() {
+    const std::optional<std::string_view> body = read_frame();
+    if (!body) return EndOfInput{};
+    std::optional<std::string_view> held;
+    JsonParse parsed = parse_json_holding(*body, kChunkTextKey, held);
+    if (!parsed.value) throw FatalError(parsed.error);
+    return Request(std::move(*parsed.value), held);
+}
+
+InboundMessage MessageReader::read() {
+    const std::optional<std::string_view> body = read_frame();
+    if (!body) return EndOfInput{};
+    JsonParse parsed = parse_json(*body);
     if (!parsed.value) throw FatalError(parsed.error);
     return std::move(*parsed.value);
 }

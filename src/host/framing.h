@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <variant>
-#include <memory>
 
 #include "host/json.h"
 #include "platform/platform.h"
@@ -37,7 +39,32 @@ ByteSink& standard_output();
 struct EndOfInput {};
 using InboundMessage = std::variant<Json, EndOfInput>;
 
-// Reads request frames through one buffer that lives as long as the reader.
+// A request as read from one frame. A chunk's `data_base64` text is nearly
+// all of its frame, so when it needs no unescaping it is not copied out: it
+// stays in the reader's frame buffer, and value() lacks the member until
+// complete() puts a copy back. Valid only until the reader's next read.
+class Request {
+public:
+    Request(Json value, std::optional<std::string_view> held) : value_(std::move(value)), held_(held) {}
+
+    const Json& value() const { return value_; }
+
+    // The text of the string member `data_base64`; "" when it is absent or
+    // not a string.
+    std::string_view data_base64() const;
+
+    // The value with every member, for requests that are used whole.
+    const Json& complete();
+
+private:
+    Json value_;
+    std::optional<std::string_view> held_;
+};
+using InboundRequest = std::variant<Request, EndOfInput>;
+
+// Reads request frames. The read buffer and the frame buffer are kept from
+// one request to the next, so a stream of chunks takes no fresh memory; the
+// frame buffer grows to the largest frame read, at most kMaxRequestBytes.
 class MessageReader {
 public:
     explicit MessageReader(ByteSource& source);
@@ -45,9 +72,14 @@ public:
     // One whole frame, parsed; EndOfInput when the input ends where a frame
     // would begin or inside its length. Throws FatalError for an oversized,
     // cut-short or malformed frame and for a failed read.
+    InboundRequest read_request();
+
+    // The same, as a complete value.
     InboundMessage read();
 
 private:
+    // The next frame's body in frame_; nullopt when the input ends first.
+    std::optional<std::string_view> read_frame();
     // Bytes copied into `out` before the input ended (== out.size() when whole).
     std::size_t read_exact(std::span<char> out);
 
@@ -55,6 +87,8 @@ private:
     std::unique_ptr<char[]> buffer_;  // not cleared: only bytes read into it are used
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    std::unique_ptr<char[]> frame_;  // the last frame's body, which requests may view
+    std::size_t frame_capacity_ = 0;
 };
 
 // Serialises the value compactly and writes it as one frame.

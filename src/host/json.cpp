@@ -5,12 +5,17 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <system_error>
 #include <utility>
 
 #include "host/json_events.h"
 #include "platform/utf8.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nimbra::host {
 namespace {
@@ -48,9 +53,31 @@ constexpr std::array<bool, 256> kPlain = [] {
     return plain;
 }();
 
-// Finds the first byte that is not plain, eight bytes at a time: string bodies
-// are mostly one long run of base64.
+// Finds the first byte that is not plain, sixteen or eight bytes at a time:
+// string bodies are mostly one long run of base64.
 const char* skip_plain(const char* p, const char* end) {
+#if defined(__SSE2__)
+    // Bytes below 0x20 and above 0x7F are exactly those below 0x20 as signed.
+    const __m128i quotes = _mm_set1_epi8('"');
+    const __m128i backslashes = _mm_set1_epi8('\\');
+    const __m128i spaces = _mm_set1_epi8(0x20);
+    const auto specials = [&](const char* at) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, backslashes)),
+                            _mm_cmplt_epi8(x, spaces));
+    };
+    while (end - p >= 64) {
+        const __m128i any = _mm_or_si128(_mm_or_si128(specials(p), specials(p + 16)),
+                                         _mm_or_si128(specials(p + 32), specials(p + 48)));
+        if (_mm_movemask_epi8(any) != 0) break;
+        p += 64;
+    }
+    while (end - p >= 16) {
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(specials(p)));
+        if (mask != 0) return p + std::countr_zero(mask);
+        p += 16;
+    }
+#endif
     constexpr std::uint64_t kOnes = 0x0101010101010101U;
     constexpr std::uint64_t kHigh = 0x8080808080808080U;
     while (end - p >= 8) {
@@ -453,6 +480,11 @@ bool Parser<Handler>::literal(std::string_view word) {
 // Builds the value in place: each part goes straight into its parent.
 class ValueBuilder final {
 public:
+    ValueBuilder() = default;
+    // Holds the top-level member `key` back when it is a string inside `text`.
+    ValueBuilder(std::string_view text, std::string_view key, std::optional<std::string_view>& held)
+        : text_(text), held_key_(key), held_(&held) {}
+
     bool begin_object() { return open(Json::value_t::object); }
     bool begin_array() { return open(Json::value_t::array); }
     bool end_object() { return close(); }
@@ -462,6 +494,14 @@ public:
         return true;
     }
     bool string(std::string_view text) {
+        // A view into the text has no escapes; one into the parser's scratch
+        // buffer would not outlive the parse.
+        if (holding_member() && std::less_equal<>()(text_.data(), text.data()) &&
+            std::less_equal<>()(text.data() + text.size(), text_.data() + text_.size())) {
+            open_[0]->get_ref<Json::object_t&>().erase(key_);
+            *held_ = text;
+            return true;
+        }
         place(Json(Json::value_t::string)).get_ref<std::string&>().assign(text);
         return true;
     }
@@ -492,6 +532,7 @@ private:
     // Containers further up are not touched while a child is open, so the
     // pointers to open containers stay valid.
     Json& place(Json&& value) {
+        if (holding_member()) held_->reset();
         if (depth_ == 0) {
             root_ = std::move(value);
             return root_;
@@ -514,7 +555,14 @@ private:
         --depth_;
         return true;
     }
+    // The next value is the held member's.
+    bool holding_member() const {
+        return held_ != nullptr && depth_ == 1 && open_[0]->is_object() && key_ == held_key_;
+    }
 
+    std::string_view text_;
+    std::string_view held_key_;
+    std::optional<std::string_view>* held_ = nullptr;
     Json root_;
     std::array<Json*, kMaxJsonDepth> open_{};
     std::size_t depth_ = 0;
@@ -530,6 +578,20 @@ JsonParse parse_json(std::string_view text) {
     if (parser.run()) {
         result.value = builder.take();
     } else {
+        result.error = describe(text, parser.fault(), parser.fault_offset());
+    }
+    return result;
+}
+
+JsonParse parse_json_holding(std::string_view text, std::string_view key, std::optional<std::string_view>& held) {
+    held.reset();
+    JsonParse result;
+    ValueBuilder builder(text, key, held);
+    Parser<ValueBuilder> parser(text, builder);
+    if (parser.run()) {
+        result.value = builder.take();
+    } else {
+        held.reset();
         result.error = describe(text, parser.fault(), parser.fault_offset());
     }
     return result;

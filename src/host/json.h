@@ -27,6 +27,14 @@ struct JsonParse {
 // white space. Later duplicate keys replace earlier ones.
 JsonParse parse_json(std::string_view text);
 
+// Parses like parse_json, except for the top-level member named `key` when its
+// value is a string written without escapes: that string is not copied into
+// the value, which then lacks the member, but handed over in `held` as a view
+// into `text`, valid as long as `text` is. Any other value of the member (a
+// string with escapes, a number, ...) goes into the value as parse_json puts
+// it; as there, a later duplicate replaces an earlier one.
+JsonParse parse_json_holding(std::string_view text, std::string_view key, std::optional<std::string_view>& held);
+
 // Compact form: no white space, members in key order.
 std::string to_compact_json(const Json& value);
 

@@ -120,8 +120,7 @@ constexpr std::uint64_t unix_ms_from_file_time(std::uint64_t file_time) {
 
 // Called first thing in main: makes the standard handles safe to use (POSIX:
 // SIGPIPE ignored, closed descriptors 0 to 2 reopened on /dev/null before any
-// file can take their number) and sets up the process for serving requests
-// (POSIX: the allocator keeps a request's buffers mapped between requests).
+// file can take their number).
 void prepare_process();
 
 // Reads up to `buffer.size()` bytes from standard input. Returns the count

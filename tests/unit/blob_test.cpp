@@ -298,6 +298,26 @@ TEST_F(BlobTest, AMalformedChunkIsRefusedBeforeTheDataFileIsTouched) {
     EXPECT_EQ(fatal([&] { chunk("never-begun", "QQ"); }), "invalid browser transfer chunk: Invalid padding");
 }
 
+TEST_F(BlobTest, ChunksDecodeIntoOneKeptBufferWithoutLeftovers) {
+    // A large chunk, a smaller one, a refused one and a good one after it:
+    // the file holds exactly the accepted bytes, none of an earlier chunk.
+    std::string large;
+    std::string large_bytes;
+    for (int i = 0; i < 1000; ++i) {
+        large += "/+/+";
+        large_bytes += "\xFF\xEF\xFE";
+    }
+    std::string refused = large;
+    refused[2000] = '*';
+    begin("transfer-1");
+    chunk("transfer-1", large);
+    EXPECT_EQ(host::to_compact_json(chunk("transfer-1", "QUI=")), R"({"ok":true,"received":2})");
+    EXPECT_EQ(fatal([&] { chunk("transfer-1", refused); }),
+              "invalid browser transfer chunk: Invalid symbol 42, offset 2000.");
+    EXPECT_EQ(host::to_compact_json(chunk("transfer-1", "QQ==")), R"({"ok":true,"received":1})");
+    EXPECT_EQ(read_bytes(part("transfer-1")), large_bytes + "AB" + "A");
+}
+
 TEST_F(BlobTest, AChunkForATransferThatNeverBeganFailsWithTheSystemsNotFoundText) {
     const std::string not_found = platform::describe(platform::not_found_error());
     // Neither the folder nor the file: the system's text for a missing path

@@ -106,6 +106,33 @@ TEST(FramingReader, ShortBodyEmptyBodyAndBadJson) {
     EXPECT_EQ(fatal_text(trailing_reader), "trailing characters at line 1 column 5");
 }
 
+TEST(FramingReader, AChunkTextStaysInTheFrameAndCompletingGivesTheWholeValue) {
+    struct Case {
+        std::string body;
+        std::string text;  // what data_base64() gives
+    };
+    const Case cases[] = {
+        {R"({"type":"blob_chunk","data_base64":"QUJD","transfer_id":"t"})", "QUJD"},
+        {R"({"data_base64":"QU\u004AD"})", "QUJD"},  // escaped: kept in the value
+        {R"({"data_base64":"QUJD","data_base64":7})", ""},
+        {R"({"data_base64":7,"data_base64":"QUJD"})", "QUJD"},
+        {R"({"data_base64":"QQ==","data_base64":"QUJD"})", "QUJD"},
+        {R"({"data_base64":"QUJD","data_base64":{"a":"QQ=="}})", ""},
+        {R"({"a":{"data_base64":"QUJD"}})", ""},
+        {R"(["data_base64","QUJD"])", ""},
+    };
+    for (const Case& c : cases) {
+        // A longer frame first, so the shorter one is read into a used buffer.
+        MemorySource source(frame("{\"data_base64\":\"" + std::string(200, 'A') + "\"}") + frame(c.body), 5);
+        MessageReader reader(source);
+        EXPECT_EQ(std::get<Request>(reader.read_request()).data_base64(), std::string(200, 'A'));
+        Request request = std::get<Request>(reader.read_request());
+        EXPECT_EQ(request.data_base64(), c.text) << c.body;
+        EXPECT_EQ(request.complete(), Json::parse(c.body)) << c.body;
+        EXPECT_EQ(request.data_base64(), c.text) << c.body;
+    }
+}
+
 TEST(FramingReader, ReadFailureIsFatalWithTheSystemText) {
     MemorySource failing(frame("{}"));
     failing.fail_at_ = 0;

@@ -18,10 +18,21 @@ namespace {
 
 using host::Json;
 
-using Handler = Json (*)(const Json& request, platform::System& system);
+using Handler = Json (*)(host::Request& request, platform::System& system);
 
 Json handle_ping(const Json&, platform::System&) {
     return Json{{"host", host::kHostName}, {"ok", true}, {"version", host::kHostVersion}};
+}
+
+// A handler that takes the request whole.
+template <Json (*handle)(const Json&, platform::System&)>
+Json whole(host::Request& request, platform::System& system) {
+    return handle(request.complete(), system);
+}
+
+// A chunk's text is read where the frame left it.
+Json chunk(host::Request& request, platform::System& system) {
+    return handlers::handle_blob_chunk(request.value(), request.data_base64(), system);
 }
 
 // Every request type the host serves; anything else gets the unknown-type reply.
@@ -32,14 +43,14 @@ struct Route {
     void (*reply_lost)(const Json& request, platform::System& system) noexcept = nullptr;
 };
 constexpr Route kRoutes[] = {
-    {"ping", handle_ping},
-    {"add_download", handlers::handle_add_download},
-    {"open_app", handlers::handle_open_app},
-    {"blob_begin", handlers::handle_blob_begin},
+    {"ping", whole<handle_ping>},
+    {"add_download", whole<handlers::handle_add_download>},
+    {"open_app", whole<handlers::handle_open_app>},
+    {"blob_begin", whole<handlers::handle_blob_begin>},
     // The extension never learns that the chunk went in, and a chunk sent
     // again would be in the file twice.
-    {"blob_chunk", handlers::handle_blob_chunk, handlers::abandon_blob_transfer},
-    {"blob_end", handlers::handle_blob_end},
+    {"blob_chunk", chunk, handlers::abandon_blob_transfer},
+    {"blob_end", whole<handlers::handle_blob_end>},
 };
 
 const Route* find_route(const Json& request) {
@@ -58,17 +69,18 @@ const Route* find_route(const Json& request) {
 void run_host(platform::System& system, host::MessageReader& reader, host::ByteSink& replies) {
     const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(system);
     for (;;) {
-        host::InboundMessage message = reader.read();
+        host::InboundRequest message = reader.read_request();
         if (std::holds_alternative<host::EndOfInput>(message)) return;
-        const Json& request = std::get<Json>(message);
+        host::Request& request = std::get<host::Request>(message);
 
-        browser::refresh_heartbeats(system, ancestry, request);
+        // The heartbeat never reads a chunk's text, so the value as read serves.
+        browser::refresh_heartbeats(system, ancestry, request.value());
 
-        const Route* route = find_route(request);
+        const Route* route = find_route(request.value());
         Json reply = route != nullptr ? route->handler(request, system)
                                       : host::error_reply("Unknown message type");
         if (platform::Status written = host::write_message(replies, reply); !written) {
-            if (route != nullptr && route->reply_lost != nullptr) route->reply_lost(request, system);
+            if (route != nullptr && route->reply_lost != nullptr) route->reply_lost(request.value(), system);
             throw host::FatalError::from_os(written.error());
         }
     }

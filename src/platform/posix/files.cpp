@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,13 +101,6 @@ bool is_busy(OsError) { return false; }
 OsError not_found_error() { return OsError{ENOENT}; }
 
 void prepare_process() {
-    // Requests of a blob transfer allocate about 2.5 MB each (frame, parsed
-    // text, decoded bytes) and free it all again. By default glibc returns
-    // that memory to the system after every request, and faulting it back
-    // in cost eight times the rest of the work; keeping a few megabytes
-    // mapped instead leaves the peak resident set as it was.
-    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
-    ::mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
     // A reply written after the browser closed its end must come back as an
     // error (the exit status stays 0), not kill the host.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,7 +1,7 @@
 // Processes, clock, folder lookup, spawning and random bytes on Windows.
 #include <windows.h>
 
-#include <bcrypt.h>
+#include <ntsecapi.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -30,8 +30,8 @@ constexpr DWORD kLongestPath = 32768;
 
 using ProcessPrngFunction = BOOL(WINAPI*)(PBYTE, SIZE_T);
 
-// ProcessPrng is the generator BCryptGenRandom itself ends in, without its
-// provider lookup; it exists from Windows 10 on, not in older systems or wine.
+// ProcessPrng is the generator the system's random functions end in; it
+// exists from Windows 10 on, not in older systems or wine.
 ProcessPrngFunction load_process_prng() {
     HMODULE module = ::LoadLibraryExW(L"bcryptprimitives.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) return nullptr;
@@ -155,9 +155,10 @@ public:
             std::size_t count = std::min(kChunk, buffer.size() - offset);
             std::uint8_t* data = buffer.data() + offset;
             if (process_prng != nullptr && process_prng(data, count)) continue;
-            NTSTATUS status = ::BCryptGenRandom(nullptr, data, static_cast<ULONG>(count),
-                                                BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-            if (status < 0) return OsError{static_cast<std::uint32_t>(::RtlNtStatusToDosError(status))};
+            // Without it, the system generator behind advapi32 rather than
+            // BCryptGenRandom: importing bcrypt.dll makes wine load its TLS
+            // libraries at start-up, over 3 MiB of resident memory.
+            if (!::RtlGenRandom(data, static_cast<ULONG>(count))) return OsError{ERROR_GEN_FAILURE};
         }
         return Status::success();
     }
