@@ -87,8 +87,8 @@ TEST_F(Bridge, OpenAppWritesTheWakeFlagBeforeStartingTheSecondCandidate) {
     browser.send(frame(kOpenApp));
     EXPECT_EQ(browser.read_reply(), kLaunched);
     // The host answers once the program shows up, which can be before the
-    // program has run a single instruction.
-    ASSERT_TRUE(wait_until([&] { return !starts().empty(); }, 30));
+    // program has run a single instruction, or written its first line.
+    ASSERT_TRUE(wait_until([&] { return !starts().empty() && has_line(starts()[0], "start "); }, 30));
     EXPECT_EQ(standin_processes().size(), 1u);
     std::vector<std::string> logs = starts();
     ASSERT_EQ(logs.size(), 1u);

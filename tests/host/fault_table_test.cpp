@@ -235,14 +235,12 @@ protected:
             EXPECT_NE(state, "CUT SHORT");
             disk += ", wake flag " + state;
         }
-        for (const std::string id : {"t-begin-1", "t-chunk-1", "t-end-01"}) {
-            if (request.find("blob") == std::string::npos) break;
-            const bool part = fs::exists(transfers() / (id + ".part"));
-            const bool json = fs::exists(transfers() / (id + ".json"));
-            if (request == "blob_begin" && id == "t-begin-1") disk += std::string(", .part ") + (part ? "yes" : "no") + " .json " + (json ? "yes" : "no");
-            if (request == "blob_chunk" && id == "t-chunk-1") disk += std::string(", transfer ") + (json ? "open" : "ended");
-            if (request == "blob_end" && id == "t-end-01") disk += std::string(", transfer ") + (json ? "open" : "ended");
-        }
+        const auto transfer = [&](const std::string& id) {
+            return std::string(", transfer ") + (fs::exists(transfers() / (id + ".json")) ? "open" : "not open");
+        };
+        if (request == "blob_begin") disk += transfer("t-begin-1");
+        if (request == "blob_chunk") disk += transfer("t-chunk-1");
+        if (request == "blob_end") disk += transfer("t-end-01");
         return disk;
     }
 

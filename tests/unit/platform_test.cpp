@@ -206,83 +206,33 @@ TEST(PlatformFiles, LockedRewritesSeeTheOldContentAndLeaveExactlyTheNew) {
     // A missing file is created and read as empty.
     ASSERT_TRUE(update_file(file, kNoWait, replace_with("first, rather long content")));
     ASSERT_TRUE(update_file(file, kNoWait, replace_with("short")));
-    ASSERT_TRUE(update_file(file, kNoWait, replace_with("longer than short")));
-    EXPECT_EQ(seen, (std::vector<std::string>{"", "first, rather long content", "short"}));
+    ASSERT_TRUE(rewrite_file(file, kNoWait, "longer than short"));
+    EXPECT_EQ(seen, (std::vector<std::string>{"", "first, rather long content"}));
     EXPECT_EQ(content_of(file), "longer than short");
-    ASSERT_TRUE(rewrite_file(file, kNoWait, "cut"));
+
+    // The lock goes with the rewrite, even one whose update threw.
+    std::vector<int> waits;
+    const LockWait count_waits = [&](int failed) {
+        waits.push_back(failed);
+        return false;
+    };
+    EXPECT_THROW(static_cast<void>(update_file(file, kNoWait, [](std::string_view) -> std::string {
+                     throw std::runtime_error("update failed");
+                 })),
+                 std::runtime_error);
+    ASSERT_TRUE(rewrite_file(file, count_waits, "cut"));
+    EXPECT_TRUE(waits.empty());
     EXPECT_EQ(content_of(file), "cut");
-    ASSERT_TRUE(rewrite_file(file, kNoWait, "grown again"));
-    EXPECT_EQ(content_of(file), "grown again");
-    ASSERT_TRUE(rewrite_file(join(dir.path(), "new.json"), kNoWait, "created"));
-    EXPECT_EQ(content_of(join(dir.path(), "new.json")), "created");
 
     // A folder in the file's place is an error, and nothing is written.
     Path folder = join(dir.path(), "folder");
     ASSERT_TRUE(platform::create_directories(folder));
     EXPECT_FALSE(update_file(folder, kNoWait, replace_with("x")));
     EXPECT_FALSE(rewrite_file(folder, kNoWait, "x"));
-    EXPECT_EQ(seen.size(), 3u);
-}
-
-TEST(PlatformFiles, ALockedRewriteWaitsForTheHolderAndMayGoOnWithoutIt) {
-    testing::TempDir dir;
-    Path file = join(dir.path(), "shared.json");
-    ASSERT_TRUE(write_file(file, "old"));
-    std::vector<int> waits;
-    const LockWait three_tries = [&](int failed) {
-        waits.push_back(failed);
-        return failed < 3;
-    };
-    // While one rewrite holds the file, the others wait as told, then write
-    // without the lock.
-    ASSERT_TRUE(update_file(file, kNoWait, [&](std::string_view old) {
-        EXPECT_TRUE(rewrite_file(file, three_tries, "unlocked"));
-        EXPECT_TRUE(update_file(file, three_tries, [](std::string_view inner) { return std::string(inner) + "!"; }));
-        EXPECT_EQ(content_of(file), "unlocked!");
-        return std::string(old) + ", then the holder's";
-    }));
-    EXPECT_EQ(waits, (std::vector<int>{1, 2, 3, 1, 2, 3}));
-    EXPECT_EQ(content_of(file), "old, then the holder's");
-
-    // Released with the rewrite, even when the update threw.
-    EXPECT_THROW(static_cast<void>(update_file(file, kNoWait, [](std::string_view) -> std::string {
-                     throw std::runtime_error("update failed");
-                 })),
-                 std::runtime_error);
-    waits.clear();
-    ASSERT_TRUE(rewrite_file(file, three_tries, "free"));
-    EXPECT_TRUE(waits.empty());
-    EXPECT_EQ(content_of(file), "free");
+    EXPECT_EQ(seen.size(), 2u);
 }
 
 #ifndef _WIN32
-TEST(PlatformFiles, ALockedRewriteThatRunsOutOfSpaceLeavesTheOldContentWhole) {
-    // A file size limit fails writes past it as a full disk does.
-    testing::TempDir dir;
-    Path file = join(dir.path(), "heartbeats.json");
-    const std::string old(100, 'o');
-    ASSERT_TRUE(write_file(file, old));
-    bool grown = false;
-    bool updated = false;
-    bool shrunk = false;
-    std::string after_growing;
-    std::string after_updating;
-    {
-        testing::FileSizeLimit limit(200);
-        grown = rewrite_file(file, kNoWait, std::string(300, 'n')).ok();
-        after_growing = content_of(file);
-        updated = update_file(file, kNoWait, [](std::string_view text) { return std::string(text) + std::string(300, 'u'); }).ok();
-        after_updating = content_of(file);
-        shrunk = rewrite_file(file, kNoWait, "fits").ok();
-    }
-    EXPECT_FALSE(grown);
-    EXPECT_EQ(after_growing, old);
-    EXPECT_FALSE(updated);
-    EXPECT_EQ(after_updating, old);
-    EXPECT_TRUE(shrunk);
-    EXPECT_EQ(content_of(file), "fits");
-}
-
 TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
     const auto mode_of = [](const Path& path) {
         struct stat st {};
