@@ -17,6 +17,7 @@
 #include "host/framing.h"
 #include "support/fake_system.h"
 #include "support/held_file.h"
+#include "support/streams.h"
 #include "support/temp_dir.h"
 
 namespace nimbra::browser {
@@ -430,47 +431,13 @@ TEST_F(Heartbeat, AnExistingDataDirectoryIsLeftAsItIs) {
 
 // ---------------------------------------------------------------- in the request loop
 
-class MemorySource : public host::ByteSource {
-public:
-    explicit MemorySource(std::string bytes) : bytes_(std::move(bytes)) {}
-    platform::Result<std::size_t> read(std::span<char> buffer) override {
-        std::size_t n = std::min(buffer.size(), bytes_.size() - position_);
-        std::copy_n(bytes_.data() + position_, n, buffer.data());
-        position_ += n;
-        return n;
-    }
-
-private:
-    std::string bytes_;
-    std::size_t position_ = 0;
-};
-
-class MemorySink : public host::ByteSink {
-public:
-    platform::Status write(std::string_view bytes) override {
-        out.append(bytes);
-        return platform::Status::success();
-    }
-    std::string out;
-};
-
-std::string frame(std::string_view body) {
-    std::string out;
-    const auto n = static_cast<std::uint32_t>(body.size());
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-    out.append(body);
-    return out;
-}
-
 class HeartbeatInLoop : public Heartbeat {
 protected:
     // Runs the request loop over `requests` and returns the replies it wrote.
     std::string serve(const std::vector<std::string>& requests) {
-        std::string input;
-        for (const std::string& request : requests) input += frame(request);
-        MemorySource source(input);
+        testing::MemorySource source(testing::frames(requests));
         host::MessageReader reader(source);
-        MemorySink sink;
+        testing::MemorySink sink;
         run_host(system, reader, sink);
         return sink.out;
     }
@@ -483,8 +450,8 @@ protected:
     }
 };
 
-const std::string kPingReply = frame(R"({"host":"com.velisto.nimbra","ok":true,"version":"1.0.4"})");
-const std::string kUnknownReply = frame(R"({"error":"Unknown message type","ok":false})");
+const std::string kPingReply = testing::frame(R"({"host":"com.velisto.nimbra","ok":true,"version":"1.0.4"})");
+const std::string kUnknownReply = testing::frame(R"({"error":"Unknown message type","ok":false})");
 
 TEST_F(HeartbeatInLoop, EveryRequestRefreshesTheFilesWithTheAncestrysBrowser) {
     started_by("MSEdge.exe");

@@ -5,49 +5,19 @@
 
 #include "host/fatal_error.h"
 #include "host/framing.h"
+#include "support/streams.h"
 
 namespace nimbra::host {
 namespace {
 
-// Serves its bytes in reads of at most `step` bytes, like a pipe.
-class MemorySource : public ByteSource {
-public:
-    explicit MemorySource(std::string bytes, std::size_t step = 1 << 20)
-        : bytes_(std::move(bytes)), step_(step) {}
-    platform::Result<std::size_t> read(std::span<char> buffer) override {
-        if (fail_at_ && position_ >= *fail_at_) return platform::OsError{5};
-        std::size_t n = std::min({buffer.size(), bytes_.size() - position_, step_});
-        std::copy_n(bytes_.data() + position_, n, buffer.data());
-        position_ += n;
-        return n;
-    }
-    std::size_t position_ = 0;
-    std::optional<std::size_t> fail_at_;
-
-private:
-    std::string bytes_;
-    std::size_t step_;
-};
-
-class MemorySink : public ByteSink {
-public:
-    platform::Status write(std::string_view bytes) override {
-        if (fail) return platform::OsError{32};
-        out.append(bytes);
-        return platform::Status::success();
-    }
-    std::string out;
-    bool fail = false;
-};
+using testing::frame;
+using testing::MemorySink;
+using testing::MemorySource;
 
 std::string header(std::uint32_t n) {
     std::string h(4, '\0');
     for (int i = 0; i < 4; ++i) h[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
     return h;
-}
-
-std::string frame(std::string_view body) {
-    return header(static_cast<std::uint32_t>(body.size())) + std::string(body);
 }
 
 std::string fatal_text(MessageReader& reader) {
@@ -89,7 +59,7 @@ TEST(FramingReader, LargestBodyIsAcceptedAndOneMoreByteRefusedUnread) {
     MemorySource over(header(kMaxRequestBytes + 1) + std::string(100, ' '), 4);
     MessageReader over_reader(over);
     EXPECT_EQ(fatal_text(over_reader), "Native message too large");
-    EXPECT_EQ(over.position_, 4u);  // nothing of the body was read
+    EXPECT_EQ(over.position, 4u);  // nothing of the body was read
 }
 
 TEST(FramingReader, ShortBodyEmptyBodyAndBadJson) {
@@ -135,7 +105,7 @@ TEST(FramingReader, AChunkTextStaysInTheFrameAndCompletingGivesTheWholeValue) {
 
 TEST(FramingReader, ReadFailureIsFatalWithTheSystemText) {
     MemorySource failing(frame("{}"));
-    failing.fail_at_ = 0;
+    failing.fail_at = 0;
     MessageReader reader(failing);
     EXPECT_EQ(fatal_text(reader), platform::describe(platform::OsError{5}));
 }
@@ -153,7 +123,7 @@ TEST(FramingWriter, LengthPrefixAndCompactBody) {
 
 TEST(FramingWriter, WriteFailureIsReported) {
     MemorySink sink;
-    sink.fail = true;
+    sink.good_writes = 0;
     platform::Status status = write_message(sink, Json{{"ok", true}});
     ASSERT_FALSE(status);
     EXPECT_EQ(status.error().code, 32u);
