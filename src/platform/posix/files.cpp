@@ -1,5 +1,6 @@
 // Files, folders, paths and standard streams on POSIX.
 #include "platform/platform.h"
+#include "platform/locked_rewrite.h"
 #include "platform/utf8.h"
 
 #include <algorithm>
@@ -315,26 +316,12 @@ private:
 }  // namespace
 
 Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
-    LockedFile file(path, wait);
-    if (!file.is_open()) return file.error();
-    // Content as long as the file's, the usual case, takes no new space and
-    // needs no cut; any other is written with the old content at hand, to go
-    // back should the write or the cut fail.
-    Result<std::uint64_t> size = file.size();
-    if (size && *size == bytes.size() && file.is_locked()) return file.overwrite(bytes);
-    Result<std::string> old = file.read();
-    if (!old) return old.error();
-    return file.replace(*old, bytes);
+    return detail::rewrite_locked<LockedFile>(path, wait, bytes);
 }
 
 Status update_file(const Path& path, const LockWait& wait,
                    const std::function<std::string(std::string_view)>& update) {
-    LockedFile file(path, wait);
-    if (!file.is_open()) return file.error();
-    Result<std::string> old = file.read();
-    if (!old) return old.error();
-    const std::string next = update(*old);
-    return file.replace(*old, next);
+    return detail::update_locked<LockedFile>(path, wait, update);
 }
 
 Status remove_file(const Path& path) {
