@@ -11,12 +11,37 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
+
+// A native messaging frame: the 4-byte little-endian length, then the body.
+inline std::string frame(std::string_view body) {
+    std::string out(4, '\0');
+    const auto n = static_cast<std::uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    out.append(body);
+    return out;
+}
+
+// Plain base64 with padding, as the extension sends chunks.
+inline std::string encode_base64(std::string_view bytes) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k) v = (v << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
+        for (std::size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=');
+    }
+    return out;
+}
 
 // False when the input ends before `n` bytes have arrived.
 inline bool read_exact(int fd, char* out, std::size_t n) {

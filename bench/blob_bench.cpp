@@ -44,35 +44,14 @@ constexpr std::size_t kChunkBytes = 675000;  // 900,000 characters of base64
 constexpr std::size_t kPatterns = 8;
 constexpr std::string_view kTransferId = "bench_Transfer-0001";
 
-std::string encode(std::string_view bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t v = 0;
-        for (std::size_t k = 0; k < 3; ++k) v = (v << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
-        for (std::size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=');
-    }
-    return out;
-}
-
-std::string frame(std::string_view body) {
-    std::string out(4, '\0');
-    auto n = static_cast<std::uint32_t>(body.size());
-    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
-    out.append(body);
-    return out;
-}
-
 std::string request(std::string_view type, std::string_view rest = {}) {
     // browser_id makes the host keep both heartbeat files, as the floor does.
-    return frame("{\"browser_id\":\"chrome\",\"transfer_id\":\"" + std::string(kTransferId) + "\",\"type\":\"" +
+    return bench::frame("{\"browser_id\":\"chrome\",\"transfer_id\":\"" + std::string(kTransferId) + "\",\"type\":\"" +
                  std::string(type) + "\"" + std::string(rest) + "}");
 }
 
 std::string chunk_request(std::string_view bytes) {
-    return request("blob_chunk", ",\"data_base64\":\"" + encode(bytes) + "\"");
+    return request("blob_chunk", ",\"data_base64\":\"" + bench::encode_base64(bytes) + "\"");
 }
 
 bool send(const Child& child, std::string_view bytes) {

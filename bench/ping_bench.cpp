@@ -29,16 +29,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using bench::Child;
 
-std::string frame(const std::string& body) {
-    std::string out(4, '\0');
-    auto n = static_cast<std::uint32_t>(body.size());
-    std::memcpy(out.data(), &n, 4);
-    return out + body;
-}
-
-const std::string kPing = frame("{\"type\":\"ping\"}");
+const std::string kPing = bench::frame("{\"type\":\"ping\"}");
 // A browser the host identifies updates the per-browser file as well.
-const std::string kChromePing = frame("{\"type\":\"ping\",\"browser_id\":\"chrome\"}");
+const std::string kChromePing = bench::frame("{\"type\":\"ping\",\"browser_id\":\"chrome\"}");
 
 bool ping(const Child& child, const std::string& request = kPing) {
     if (::write(child.in, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return false;
@@ -195,8 +188,8 @@ int main(int argc, char** argv) {
         Child app = bench::start_child(command(argv[5], {"--exit-after", "300"}));
         ::usleep(wine ? 1000000 : 300000);
         const std::string download =
-            frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
-        const std::string open_app = frame("{\"type\":\"open_app\"}");
+            bench::frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
+        const std::string open_app = bench::frame("{\"type\":\"open_app\"}");
         double add = warm({{command(host), download}}, 40)[0];
         double open = warm({{command(host), open_app}}, 200)[0];
         std::printf("%-60s %10.0f us\n", "add_download round trip, application running", add);

@@ -1,15 +1,19 @@
 // libFuzzer target for the request reader: frames and their JSON read from an
-// in-memory stream served in uneven pieces. Every outcome must be a message,
-// the end of input, or one of the reader's fatal errors; every message read
-// must survive being written as a reply frame and read back.
+// in-memory stream served in uneven pieces. The messages and the end (quiet,
+// or which fatal error) must be what a plain frame-by-frame walk of the
+// stream predicts; the messages read must survive being written as reply
+// frames and read back.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "host/fatal_error.h"
 #include "host/framing.h"
@@ -59,12 +63,57 @@ public:
     std::string out;
 };
 
-bool is_reader_fault(std::string_view message) {
-    if (message == "Native message too large" || message == "failed to fill whole buffer") return true;
-    // A read failure comes as the system's text; a parse failure names a place.
-    if (message.find(" (os error 5)") != std::string_view::npos) return true;
-    const std::size_t line = message.rfind(" at line ");
-    return line != std::string_view::npos && message.find(" column ", line) != std::string_view::npos;
+// What a reader must make of the stream, worked out frame by frame the plain
+// way: the messages, then the fault that ends the stream (none when it ends
+// where a frame would begin or inside its length).
+struct Outcome {
+    std::vector<Json> messages;
+    std::optional<std::string> fault;
+};
+
+constexpr std::size_t kMostMessages = 64;
+// A failed read comes as the system's text, which ends in the code.
+constexpr std::string_view kReadFailure = " (os error 5)";
+
+std::uint32_t frame_length(std::string_view header) {
+    std::uint32_t length = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        length |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+    }
+    return length;
+}
+
+Outcome expected_outcome(std::string_view stream, bool fail_at_end) {
+    Outcome outcome;
+    const std::string read_failure(kReadFailure);
+    while (outcome.messages.size() < kMostMessages) {
+        if (stream.size() < 4) {
+            if (fail_at_end) outcome.fault = read_failure;
+            return outcome;
+        }
+        const std::uint32_t length = frame_length(stream);
+        stream.remove_prefix(4);
+        if (length > nimbra::host::kMaxRequestBytes) {
+            outcome.fault = "Native message too large";
+            return outcome;
+        }
+        if (stream.size() < length) {
+            outcome.fault = fail_at_end ? read_failure : "failed to fill whole buffer";
+            return outcome;
+        }
+        nimbra::host::JsonParse parsed = nimbra::host::parse_json(stream.substr(0, length));
+        stream.remove_prefix(length);
+        if (!parsed.value) {
+            outcome.fault = std::move(parsed.error);
+            return outcome;
+        }
+        outcome.messages.push_back(std::move(*parsed.value));
+    }
+    return outcome;
+}
+
+bool same_fault(std::string_view got, std::string_view expected) {
+    return expected == kReadFailure ? got.ends_with(kReadFailure) : got == expected;
 }
 
 }  // namespace
@@ -79,24 +128,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view steps = input.substr(0, step_count);
     input.remove_prefix(step_count);
 
-    PieceSource source(input, steps, (options & 4U) != 0);
+    const bool fail_at_end = (options & 4U) != 0;
+    const Outcome expected = expected_outcome(input, fail_at_end);
+
+    std::vector<Json> requests;
+    std::optional<std::string> fault;
+    PieceSource source(input, steps, fail_at_end);
     nimbra::host::MessageReader reader(source);
     try {
-        for (int messages = 0; messages < 64; ++messages) {
+        while (requests.size() < kMostMessages) {
             nimbra::host::InboundMessage message = reader.read();
             if (std::holds_alternative<nimbra::host::EndOfInput>(message)) break;
-            const Json& request = std::get<Json>(message);
-
-            StringSink sink;
-            check(static_cast<bool>(nimbra::host::write_message(sink, request)));
-            PieceSource again_source(sink.out, {}, false);
-            nimbra::host::MessageReader again(again_source);
-            nimbra::host::InboundMessage reread = again.read();
-            check(std::holds_alternative<Json>(reread) && std::get<Json>(reread) == request);
-            check(std::holds_alternative<nimbra::host::EndOfInput>(again.read()));
+            requests.push_back(std::move(std::get<Json>(message)));
         }
     } catch (const nimbra::host::FatalError& error) {
-        check(is_reader_fault(error.what()));
+        fault = error.what();
     }
+    check(requests == expected.messages && fault.has_value() == expected.fault.has_value());
+    if (fault) check(same_fault(*fault, *expected.fault));
+
+    // Written back to back as reply frames, they read back in the same order
+    // through one reader, served in the same uneven pieces.
+    if (requests.empty()) return 0;
+    StringSink sink;
+    for (const Json& request : requests) check(static_cast<bool>(nimbra::host::write_message(sink, request)));
+    PieceSource again_source(sink.out, steps, false);
+    nimbra::host::MessageReader again(again_source);
+    for (const Json& request : requests) {
+        nimbra::host::InboundMessage reread = again.read();
+        check(std::holds_alternative<Json>(reread) && std::get<Json>(reread) == request);
+    }
+    check(std::holds_alternative<nimbra::host::EndOfInput>(again.read()));
     return 0;
 }
