@@ -103,11 +103,9 @@ Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
     const Path result_path = platform::join(results, file_name);
 
     if (kind.clears_stale_result) static_cast<void>(platform::remove_file(result_path));
-    if (platform::Status written = platform::write_file(job_path, host::to_indented_json(job)); !written) {
-        // A job cut short by a full disk must not be left for the application.
-        static_cast<void>(platform::remove_file(job_path));
-        throw host::FatalError::from_os(written.error());
-    }
+    // A job cut short by a full disk is removed by write_file, so the
+    // application never takes it.
+    host::ok_or_fatal(platform::write_file(job_path, host::to_indented_json(job)));
     if (kind.after_write) kind.after_write();
 
     const bool launched = ensure_desktop_app_running(system);

@@ -149,13 +149,9 @@ Json handle_blob_begin(const Json& request, platform::System& system) {
     static_cast<void>(platform::remove_file(files.description));
 
     host::ok_or_fatal(platform::write_file(files.data, {}));
-    const platform::Status described =
-        platform::write_file(files.description, host::to_indented_json(transfer_description(request)));
-    if (!described) {
-        // Cut short (a full disk), it would still mark the transfer open.
-        static_cast<void>(platform::remove_file(files.description));
-        throw host::FatalError::from_os(described.error());
-    }
+    // One cut short is removed by write_file: it would still mark the transfer open.
+    host::ok_or_fatal(
+        platform::write_file(files.description, host::to_indented_json(transfer_description(request))));
 
     return Json{{"ok", true}, {"transfer_id", std::move(id)}};
 }

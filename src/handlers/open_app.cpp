@@ -10,9 +10,8 @@ host::Json handle_open_app(const host::Json&, platform::System& system) {
     // It is only a signal: without it the request is still answered.
     bridge::PathResult data_dir = bridge::local_data_dir(system);
     if (data_dir && platform::create_directories(*data_dir)) {
-        const platform::Path flag = platform::join(*data_dir, bridge::kWakeFlagFile);
-        // Cut short (a full disk), it would be a signal of no known meaning.
-        if (!platform::write_file(flag, kWakeFlagContent)) static_cast<void>(platform::remove_file(flag));
+        static_cast<void>(
+            platform::write_file(platform::join(*data_dir, bridge::kWakeFlagFile), kWakeFlagContent));
     }
     const bool launched = bridge::ensure_desktop_app_running(system);
     return host::Json{{"launched", launched}, {"ok", launched}};

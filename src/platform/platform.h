@@ -149,6 +149,8 @@ Result<FileInfo> file_info(const Path& path);
 Status create_directories(const Path& path);
 
 // Writes the file in place: creates it or replaces its content, then closes it.
+// A file that could not be written whole is removed, so that no reader takes
+// a cut-off file for a complete one.
 Status write_file(const Path& path, std::string_view bytes);
 
 // Creates the file only if it does not exist yet (fails with an error for which

@@ -199,6 +199,9 @@ Status write_file(const Path& path, std::string_view bytes) {
     Status written = write_all(file.get(), bytes);
     if (written && !::SetEndOfFile(file.get())) written = last_error();
     Status closed = file.close();
+    if (written && closed) return Status::success();
+    // Cut short (a full disk), the file would pass for whole with whoever reads it.
+    ::DeleteFileW(path.c_str());
     return written ? closed : written;
 }
 
