@@ -18,7 +18,8 @@ inline constexpr std::string_view kLaunchLockFile = "desktop-launch.lock";
 // A path, or the reason there is none ("No local data directory").
 using PathResult = std::optional<platform::Path>;
 
-// LocalAppData/Velisto/Nimbra, looked up afresh on every call; nullopt when
+// LocalAppData/Velisto/Nimbra, from the system's folder lookup on every call
+// (the request loop's system asks the shell once per request); nullopt when
 // the local application data folder is unknown.
 PathResult local_data_dir(platform::System& system);
 PathResult inbox_dir(platform::System& system);

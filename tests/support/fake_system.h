@@ -21,6 +21,8 @@ public:
         std::vector<platform::ProcessEntry>{};
     std::uint32_t pid = 4312;
     std::optional<platform::Path> app_data;
+    // Called on every folder lookup, before it is answered.
+    std::function<void()> on_folder_lookup;
     std::optional<platform::Path> executable;
     std::uint64_t clock = 133000000000000000ULL;  // a file time in 2022
 
@@ -38,6 +40,7 @@ public:
     std::vector<platform::Path> started;
     std::vector<std::uint32_t> sleeps;
     int snapshots = 0;
+    int folder_lookups = 0;
     int ownership_checks = 0;
     std::uint64_t random_counter = 0;
 
@@ -61,7 +64,11 @@ public:
         ++ownership_checks;
         return other_users.count(process) == 0;
     }
-    std::optional<platform::Path> local_app_data() override { return app_data; }
+    std::optional<platform::Path> local_app_data() override {
+        ++folder_lookups;
+        if (on_folder_lookup) on_folder_lookup();
+        return app_data;
+    }
     std::optional<platform::Path> own_executable() override { return executable; }
     platform::Status start_program(const platform::Path& program) override {
         started.push_back(program);

@@ -44,5 +44,29 @@ TEST(RequestLoop, AChunkWhoseReplyIsLostEndsItsTransfer) {
     }
 }
 
+TEST(RequestLoop, EachRequestFindsTheDataDirectoryOnceAndAfresh) {
+    testing::TempDir first;
+    testing::TempDir second;
+    testing::FakeSystem system;
+    system.app_data = first.path();
+    // The folder moves before the third lookup: the third request's.
+    system.on_folder_lookup = [&] {
+        if (system.folder_lookups == 3) system.app_data = second.path();
+    };
+    testing::MemorySource input(testing::frames({
+        R"({"type":"blob_begin","transfer_id":"transfer-1"})",
+        R"({"type":"blob_chunk","transfer_id":"transfer-1","data_base64":"QUJD"})",
+        R"({"type":"ping"})",
+    }));
+    host::MessageReader reader(input);
+    testing::MemorySink output;
+
+    run_host(system, reader, output);
+    EXPECT_EQ(system.folder_lookups, 3);
+    EXPECT_EQ(testing::read_bytes(first.path() / "Velisto" / "Nimbra" / "browser-transfers" / "transfer-1.part"),
+              "ABC");
+    EXPECT_TRUE(fs::exists(second.path() / "Velisto" / "Nimbra" / "extension-heartbeat.json"));
+}
+
 }  // namespace
 }  // namespace nimbra

@@ -1,8 +1,12 @@
 #include "bin/nimbra-native-host/run_host.h"
 
+#include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "browser/heartbeat.h"
 #include "browser/identification.h"
@@ -53,6 +57,47 @@ constexpr Route kRoutes[] = {
     {"blob_end", whole<handlers::handle_blob_end>},
 };
 
+// The system as one request sees it. The shell is asked for the data
+// directory at the request's first use of it, and that answer serves the rest
+// of the request: each request still finds the folder afresh, all of its
+// files land in one folder, and a chunk costs one lookup rather than two
+// (under wine every lookup rewrites registry keys through the wineserver).
+// Everything else goes straight to the system.
+class RequestSystem final : public platform::System {
+public:
+    explicit RequestSystem(platform::System& system) : system_(system) {}
+
+    void next_request() { folder_.reset(); }
+
+    std::optional<platform::Path> local_app_data() override {
+        if (!folder_) folder_ = system_.local_app_data();
+        return *folder_;
+    }
+
+    std::optional<std::vector<platform::ProcessEntry>> snapshot_processes() override {
+        return system_.snapshot_processes();
+    }
+    std::optional<std::vector<platform::ProcessEntry>> snapshot_ancestry() override {
+        return system_.snapshot_ancestry();
+    }
+    std::uint32_t current_process_id() override { return system_.current_process_id(); }
+    bool is_own_process(std::uint32_t pid) override { return system_.is_own_process(pid); }
+    std::optional<platform::Path> own_executable() override { return system_.own_executable(); }
+    platform::Status start_program(const platform::Path& program) override {
+        return system_.start_program(program);
+    }
+    std::uint64_t now_file_time() override { return system_.now_file_time(); }
+    void sleep_ms(std::uint32_t milliseconds) override { system_.sleep_ms(milliseconds); }
+    platform::Status random_bytes(std::span<std::uint8_t> buffer) override {
+        return system_.random_bytes(buffer);
+    }
+
+private:
+    platform::System& system_;
+    // The lookup's answer for this request, a failed one included.
+    std::optional<std::optional<platform::Path>> folder_;
+};
+
 const Route* find_route(const Json& request) {
     if (!request.is_object()) return nullptr;
     auto type = request.find("type");
@@ -66,9 +111,11 @@ const Route* find_route(const Json& request) {
 
 }  // namespace
 
-void run_host(platform::System& system, host::MessageReader& reader, host::ByteSink& replies) {
-    const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(system);
+void run_host(platform::System& os, host::MessageReader& reader, host::ByteSink& replies) {
+    const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(os);
+    RequestSystem system(os);
     for (;;) {
+        system.next_request();
         host::InboundRequest message = reader.read_request();
         if (std::holds_alternative<host::EndOfInput>(message)) return;
         host::Request& request = std::get<host::Request>(message);
