@@ -3,10 +3,10 @@
 // measures the decoded bytes per second of the chunk phase and the program's
 // peak resident set. The floor program (blob-floor) of the same target runs
 // the same stream in the same run: plain, rewriting both heartbeat files as
-// the host does, also finding the data directory for every use as the host
-// does, and taking fresh buffers per request. The host's transfer
-// ends in an import that the stand-in desktop application, started by the
-// host from its own folder, confirms.
+// the host does, also finding the data directory for every request as the
+// host does, and taking fresh buffers per request. The host's transfer ends in
+// an import that the stand-in desktop application, started by the host from
+// its own folder, confirms.
 //
 // A target is the Linux build (--native) or the Windows build run under wine
 // (--wine, with WINEPREFIX set and its server kept running); each names its
@@ -323,7 +323,7 @@ int main(int argc, char** argv) {
                 "(MiB): the largest VmHWM over the runs, of the program's own process (under wine the wine64\n"
                 "process that runs the .exe: wine's loader, ntdll, heap and the libraries each program loads\n"
                 "included, the wineserver not). Floors: plain; + heartbeats rewrites both heartbeat files per\n"
-                "request; + lookups also finds the data directory afresh for each use, as the host must;\n"
+                "request; + lookups also finds the data directory afresh for each request, as the host does;\n"
                 "fresh buffers takes new frame and decode buffers per request.\n",
                 runs);
     std::error_code ignored;

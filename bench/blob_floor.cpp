@@ -2,14 +2,14 @@
 // per request read the frame, and for a chunk find the base64 text, decode it
 // (with the host's own decoder, so the comparison is about everything around
 // it), append it to the data file and reply. No JSON parser, no checks beyond
-// what finding the text needs. It finds the data directory once, as the host
-// does for every request. With --heartbeat it also rewrites the two
-// heartbeat files per request, as the host does.
+// what finding the text needs. It finds the data directory once, at start.
+// With --heartbeat it also rewrites the two heartbeat files per request, as
+// the host does.
 //
-// --lookups also finds the data directory afresh for every use, as the host
-// must: before the heartbeat files and again for a chunk. --fresh-buffers
-// takes new memory for the frame and the decoded bytes on every request
-// instead of keeping it. Both show what that costs on each OS.
+// --lookups also finds the data directory afresh for every request, as the
+// host does, before the heartbeat files. --fresh-buffers takes new memory for
+// the frame and the decoded bytes on every request instead of keeping it.
+// Both show what that costs on each OS.
 //
 //   blob-floor [--heartbeat] [--lookups] [--fresh-buffers]
 #include <cstdint>
@@ -59,7 +59,6 @@ int main(int argc, char** argv) {
         lookups = lookups || std::strcmp(argv[i], "--lookups") == 0;
         fresh = fresh || std::strcmp(argv[i], "--fresh-buffers") == 0;
     }
-    const std::string transfers = dir + floor_os::kSeparator + "browser-transfers" + floor_os::kSeparator;
     std::string kept_body;
     std::string kept_bytes;
     for (;;) {
@@ -73,12 +72,13 @@ int main(int argc, char** argv) {
         body.resize(length);
         if (!floor_os::read_input(body.data(), length)) return 0;
 
-        if (heartbeat) floor_os::rewrite_heartbeats(lookups ? floor_os::data_dir() : dir);
+        const std::string request_dir = lookups ? floor_os::data_dir() : dir;
+        if (heartbeat) floor_os::rewrite_heartbeats(request_dir);
 
         const std::string_view type = member(body, "type");
-        const std::string path = transfers + std::string(member(body, "transfer_id")) + ".part";
+        const std::string path = request_dir + floor_os::kSeparator + "browser-transfers" + floor_os::kSeparator +
+                                 std::string(member(body, "transfer_id")) + ".part";
         if (type == "blob_chunk") {
-            if (lookups) static_cast<void>(floor_os::data_dir());
             std::string fresh_bytes;
             std::string& bytes = fresh ? fresh_bytes : kept_bytes;
             static_cast<void>(nimbra::handlers::decode_base64_into(member(body, "data_base64"), bytes));
