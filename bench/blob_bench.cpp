@@ -11,9 +11,10 @@
 // A target is the Linux build (--native) or the Windows build run under wine
 // (--wine, with WINEPREFIX set and its server kept running); each names its
 // host, floor and stand-in. Every ratio compares programs of one target
-// measured in the same run, interleaved.
+// measured in the same run, interleaved. --compare after a target adds a
+// second host of that target (an earlier build, say) to the same rounds.
 //
-//   blob-bench [--runs N] [--sizes MiB,...] {--native|--wine} LABEL HOST FLOOR STANDIN ...
+//   blob-bench [--runs N] [--sizes MiB,...] {--native|--wine} LABEL HOST FLOOR STANDIN [--compare HOST] ...
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,6 +176,7 @@ struct Target {
     std::string label;
     bool wine = false;
     fs::path host, floor, standin;
+    fs::path compare;  // empty when there is none
 
     fs::path root;      // the host's folder and the stand-in's run-while file
     fs::path data_dir;  // as the driver sees it
@@ -195,6 +197,11 @@ void prepare(Target& t) {
     const fs::path run_while = t.root / "standin.run";
     std::ofstream(run_while).put('\n');
     t.host = bin / ("nimbra-native-host" + exe);
+    if (!t.compare.empty()) {
+        // Beside the host, so that it starts the same stand-in.
+        fs::copy_file(t.compare, bin / ("nimbra-compared-host" + exe));
+        t.compare = bin / ("nimbra-compared-host" + exe);
+    }
     if (t.wine) {
         t.data_dir = bench::wine_local_app_data() / "Velisto" / "Nimbra";
         t.env = {"NIMBRA_STANDIN_RUN_WHILE=" + bench::wine_path(run_while)};
@@ -205,9 +212,9 @@ void prepare(Target& t) {
     fs::create_directories(t.data_dir / "browser-transfers");
 }
 
-enum Program { kHost, kFloor, kFloorHeartbeat, kFloorLookups, kFloorFresh, kPrograms };
+enum Program { kHost, kFloor, kFloorHeartbeat, kFloorLookups, kFloorFresh, kCompared, kPrograms };
 constexpr const char* kProgramNames[kPrograms] = {"host", "floor", "floor + heartbeats", "floor + hb + lookups",
-                                                  "floor, fresh buffers"};
+                                                  "floor, fresh buffers", "compared host"};
 
 std::vector<std::string> command(const Target& t, Program program) {
     switch (program) {
@@ -215,6 +222,7 @@ std::vector<std::string> command(const Target& t, Program program) {
         case kFloor: return bench::program_command(t.wine, t.floor);
         case kFloorHeartbeat: return bench::program_command(t.wine, t.floor, {"--heartbeat"});
         case kFloorLookups: return bench::program_command(t.wine, t.floor, {"--heartbeat", "--lookups"});
+        case kCompared: return bench::program_command(t.wine, t.compare);
         default: return bench::program_command(t.wine, t.floor, {"--fresh-buffers"});
     }
 }
@@ -229,6 +237,10 @@ bool take_target(int& i, int argc, char** argv, std::vector<Target>& targets) {
     t.host = fs::absolute(argv[++i]);
     t.floor = fs::absolute(argv[++i]);
     t.standin = fs::absolute(argv[++i]);
+    if (i + 2 < argc && std::strcmp(argv[i + 1], "--compare") == 0) {
+        t.compare = fs::absolute(argv[i + 2]);
+        i += 2;
+    }
     targets.push_back(std::move(t));
     return true;
 }
@@ -256,7 +268,7 @@ int main(int argc, char** argv) {
     }
     if (targets.empty()) {
         std::fprintf(stderr,
-                     "usage: %s [--runs N] [--sizes MiB,...] {--native|--wine} LABEL HOST FLOOR STANDIN ...\n",
+                     "usage: %s [--runs N] [--sizes MiB,...] {--native|--wine} LABEL HOST FLOOR STANDIN [--compare HOST] ...\n",
                      argv[0]);
         return 2;
     }
@@ -281,19 +293,21 @@ int main(int argc, char** argv) {
         const fs::path part = t.data_dir / "browser-transfers" / (std::string(kTransferId) + ".part");
         for (std::uint64_t mib : sizes) {
             const std::uint64_t total = mib * 1024 * 1024;
-            std::vector<double> speed[kPrograms], rss[kPrograms], end_ms;
+            const int programs = t.compare.empty() ? kCompared : kPrograms;
+            std::vector<double> speed[kPrograms], rss[kPrograms], end_ms[kPrograms];
             // Interleaved, so that a slow patch of the machine hits every
             // program, and each run starts with the next program, so that
             // none always follows the clean-up of the last one's file.
             for (int r = 0; r < runs; ++r) {
-                for (int k = 0; k < kPrograms; ++k) {
-                    const int p = (k + r) % kPrograms;
+                for (int k = 0; k < programs; ++k) {
+                    const int p = (k + r) % programs;
                     const auto program = static_cast<Program>(p);
-                    Result result = stream(command(t, program), t.env, part, work, total, program == kHost);
+                    const bool host = program == kHost || program == kCompared;
+                    Result result = stream(command(t, program), t.env, part, work, total, host);
                     all_ok = all_ok && result.ok;
                     speed[p].push_back(result.mb_per_s);
                     rss[p].push_back(result.rss_mib);
-                    if (program == kHost) end_ms.push_back(result.end_ms);
+                    end_ms[p].push_back(result.end_ms);
                 }
             }
             // The best run of each: on a shared machine interference only
@@ -302,11 +316,11 @@ int main(int argc, char** argv) {
             const double floor_speed = best(speed[kFloor]);
             const double floor_hb_speed = best(speed[kFloorHeartbeat]);
             const double floor_rss = *std::max_element(rss[kFloor].begin(), rss[kFloor].end());
-            for (int p = 0; p < kPrograms; ++p) {
+            for (int p = 0; p < programs; ++p) {
                 const double v = best(speed[p]);
                 const double peak = *std::max_element(rss[p].begin(), rss[p].end());
                 char end_text[32] = "-";
-                if (p == kHost) std::snprintf(end_text, sizeof end_text, "%.0f", median(end_ms));
+                if (p == kHost || p == kCompared) std::snprintf(end_text, sizeof end_text, "%.0f", median(end_ms[p]));
                 std::printf("%-10s %5llu  %-21s %8.0f %8.0f %9.2f %12.2f %10.1f %9.2f %12s\n", t.label.c_str(),
                             static_cast<unsigned long long>(mib), kProgramNames[p], v, median(speed[p]),
                             v / floor_speed, v / floor_hb_speed, peak, peak / floor_rss, end_text);
