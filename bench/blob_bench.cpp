@@ -310,20 +310,25 @@ int main(int argc, char** argv) {
                     end_ms[p].push_back(result.end_ms);
                 }
             }
-            // The best run of each: on a shared machine interference only
-            // ever slows a run down.
+            // Ratios compare runs of the same round, and the median of those
+            // is what counts. Interference does not only slow a run down: a
+            // core kept busy by something else wakes faster, which can
+            // double wine's throughput, so the best run of a program is as
+            // much a matter of chance as its worst.
+            const auto ratio = [&](int p, int floor) {
+                std::vector<double> each;
+                for (int r = 0; r < runs; ++r) each.push_back(speed[p][r] / speed[floor][r]);
+                return median(each);
+            };
             const auto best = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
-            const double floor_speed = best(speed[kFloor]);
-            const double floor_hb_speed = best(speed[kFloorHeartbeat]);
-            const double floor_rss = *std::max_element(rss[kFloor].begin(), rss[kFloor].end());
+            const double floor_rss = best(rss[kFloor]);
             for (int p = 0; p < programs; ++p) {
-                const double v = best(speed[p]);
-                const double peak = *std::max_element(rss[p].begin(), rss[p].end());
+                const double peak = best(rss[p]);
                 char end_text[32] = "-";
                 if (p == kHost || p == kCompared) std::snprintf(end_text, sizeof end_text, "%.0f", median(end_ms[p]));
                 std::printf("%-10s %5llu  %-21s %8.0f %8.0f %9.2f %12.2f %10.1f %9.2f %12s\n", t.label.c_str(),
-                            static_cast<unsigned long long>(mib), kProgramNames[p], v, median(speed[p]),
-                            v / floor_speed, v / floor_hb_speed, peak, peak / floor_rss, end_text);
+                            static_cast<unsigned long long>(mib), kProgramNames[p], best(speed[p]), median(speed[p]),
+                            ratio(p, kFloor), ratio(p, kFloorHeartbeat), peak, peak / floor_rss, end_text);
             }
             std::fflush(stdout);
         }
@@ -333,7 +338,7 @@ int main(int argc, char** argv) {
         if (lock >= 0) ::close(lock);
     }
     std::printf("MB/s: decoded bytes per second of the chunk phase, the best and the median of %d interleaved\n"
-                "runs; the ratios compare the best runs. Peak RSS\n"
+                "rounds; each ratio is the median over the rounds of the ratio within a round. Peak RSS\n"
                 "(MiB): the largest VmHWM over the runs, of the program's own process (under wine the wine64\n"
                 "process that runs the .exe: wine's loader, ntdll, heap and the libraries each program loads\n"
                 "included, the wineserver not). Floors: plain; + heartbeats rewrites both heartbeat files per\n"

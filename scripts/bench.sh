@@ -25,7 +25,7 @@ build/native/bench/ping-bench --wine build/windows/nimbra-native-host.exe build/
 echo
 # Streams 64 and 256 MiB through each host in 900,000-character chunks, with
 # the stand-in application confirming the import, beside its floor programs.
-build/native/bench/blob-bench --runs 3 --sizes 64,256 \
+build/native/bench/blob-bench --runs 7 --sizes 64,256 \
   --native linux build/native/nimbra-native-host build/native/bench/blob-floor build/native/tools/standin \
   --wine windows build/windows/nimbra-native-host.exe build/windows/bench/blob-floor.exe build/windows/tools/standin.exe
 # With --soak, last: one host serves 1,000,000 pings and then a 4 GiB
