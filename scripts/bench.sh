@@ -30,7 +30,8 @@ build/native/bench/blob-bench --runs 7 --sizes 64,256 \
   --wine windows build/windows/nimbra-native-host.exe build/windows/bench/blob-floor.exe build/windows/tools/standin.exe
 # With --soak, last: one host serves 1,000,000 pings and then a 4 GiB
 # transfer while its resident set is sampled, natively (about a minute) and
-# then the Windows build under wine (6 to 9 minutes). The 4 GiB data file
+# then the Windows build under wine (5 minutes on a busy machine, over 15 on
+# an idle one, where each of wine's wake-ups is slow). The 4 GiB data file
 # needs that much free space under /tmp and the wine prefix, and is removed
 # at the end.
 if [ "${1:-}" = "--soak" ]; then
