@@ -193,6 +193,11 @@ class Scope:
                 self.msiexec("/x", ARGS.version)
                 self.assertEqual([p.name for p in self.app.iterdir()], [self.app_exe])
                 self.assertFalse(self.made.exists())
+        # A registration this package did not make is not taken over.
+        self.wine("reg", "add", rf"{self.hive}\{KEYS[0]}", "/ve", "/d", ntpath.join(APP, self.app_exe), "/f")
+        self.assertNotEqual(self.msiexec("/i", ARGS.version, ok=False).returncode, 0)
+        self.wine("reg", "delete", rf"{self.hive}\{KEYS[0]}", "/f")
+        self.assertEqual((self.entries(), [p.name for p in self.app.iterdir()]), ([], [self.app_exe]))
 
     def test_signatures(self):
         self.assertIn(b"not signed", self.said[ARGS.version])
