@@ -2,8 +2,8 @@
 #   windows tree: cpack -G ZIP  -> the host, nimbra-register.exe and README.md;
 #                 the person installing runs nimbra-register install, which
 #                 writes the manifest beside the host and registers it.
-#                 packaging/windows/make-msi.sh makes the per-user installer
-#                 of the same installed files.
+#                 packaging/windows/make-msi.sh makes the per-user and the
+#                 per-machine installer of the same installed files.
 #   native tree:  cpack -G DEB  -> the host and nimbra-register in
 #                 /usr/lib/nimbra, a link /usr/bin/nimbra-register, and the
 #                 system-wide manifests of the five browsers in /etc.

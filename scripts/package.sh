@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Makes the packages from the existing build trees (scripts/demo.sh or
-# scripts/test.sh build them): the Windows zip and the per-user installer
-# from build/windows, the Debian package from build/native, and prints where
-# they are. With NIMBRA_SIGN_PFX and NIMBRA_SIGN_PASSWORD set (and optionally
-# NIMBRA_SIGN_TIMESTAMP_URL) the Windows executables and the installer are
-# signed; without, they are not, and it says so.
+# scripts/test.sh build them): the Windows zip and the per-user and
+# per-machine installers from build/windows, the Debian package from
+# build/native, and prints where they are. With NIMBRA_SIGN_PFX and
+# NIMBRA_SIGN_PASSWORD set (and optionally NIMBRA_SIGN_TIMESTAMP_URL) the
+# Windows executables and the installers are signed; without, they are not,
+# and it says so.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages wixl osslsigncode
+ensure_packages wixl msitools osslsigncode
 
 for tree in native windows; do
   if [ ! -f "build/$tree/CMakeCache.txt" ]; then
@@ -37,14 +38,14 @@ make_package native DEB
 # Linux tree's nimbra-register.
 echo "== packaging build/windows (MSI)"
 packaging/windows/make-msi.sh | tee build/windows/msi.log
-made+=("$ROOT/$(tail -n 1 build/windows/msi.log | sed 's/^ *//')")
+while read -r file; do made+=("$ROOT/$file"); done < <(sed -n 's/^  made //p' build/windows/msi.log)
 
 echo "== packages"
 for file in "${made[@]}"; do
   echo "  ${file#"$ROOT/"} ($(du -h "$file" | cut -f1))"
 done
 if [ -n "${NIMBRA_SIGN_PFX:-}" ]; then
-  echo "== the Windows executables and the installer are signed with $NIMBRA_SIGN_PFX"
+  echo "== the Windows executables and the installers are signed with $NIMBRA_SIGN_PFX"
 else
   echo "== unsigned: no code-signing certificate given (NIMBRA_SIGN_PFX; see the README)"
 fi
