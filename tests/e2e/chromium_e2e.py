@@ -977,8 +977,9 @@ class Package:
                 self.folders[path] = os.stat(path) if path.is_dir() else None
             else:
                 self.files.append(path)
-        self.manifests = sorted(p for p in self.files
-                                if p.parent.name == "native-messaging-hosts" and p.name == f"{HOST_NAME}.json")
+        # Chromium's, all under /etc; Firefox's is in /usr/lib/mozilla.
+        self.manifests = sorted(p for p in self.files if p.parts[1] == "etc"
+                                and p.parent.name == "native-messaging-hosts" and p.name == f"{HOST_NAME}.json")
         for needed in (INSTALLED_HOST, INSTALLED_REGISTER, SYSTEM_MANIFEST):
             if needed not in self.files:
                 return f"{self.deb.name} does not install {needed}"
