@@ -1,12 +1,13 @@
 # What gets installed, and the packages CPack makes of it:
 #   windows tree: cpack -G ZIP  -> the host, nimbra-register.exe and README.md;
 #                 the person installing runs nimbra-register install, which
-#                 writes the manifest beside the host and registers it.
+#                 writes the manifests beside the host and registers them.
 #                 packaging/windows/make-msi.sh makes the per-user and the
 #                 per-machine installer of the same installed files.
 #   native tree:  cpack -G DEB  -> the host and nimbra-register in
 #                 /usr/lib/nimbra, a link /usr/bin/nimbra-register, and the
-#                 system-wide manifests of the five browsers in /etc.
+#                 system-wide manifests of the five Chromium-family browsers
+#                 in /etc and Firefox's in /usr/lib/mozilla.
 # Both go to <build tree>/packages.
 
 set(CPACK_PACKAGE_NAME "velisto-nimbra-host")
@@ -68,10 +69,11 @@ else()
          "The native messaging host through which the Velisto Download Manager\n"
          "browser extension hands downloads to the desktop application. Installs\n"
          "the host and registers it system-wide for Google Chrome, Chromium,\n"
-         "Microsoft Edge, Brave and Vivaldi.")
+         "Microsoft Edge, Brave, Vivaldi and Firefox.")
 
   # Files in /etc are the administrator's: dpkg keeps changes to them on
-  # upgrade, and removes them on purge.
+  # upgrade, and removes them on purge. Firefox's manifest lives under /usr,
+  # which is the package's alone, so it is a plain file.
   set(nimbra_conffiles "")
   foreach(folder /etc/opt/chrome /etc/chromium /etc/opt/edge /etc/opt/brave /etc/opt/vivaldi)
     string(APPEND nimbra_conffiles "${folder}/native-messaging-hosts/com.velisto.nimbra.json\n")

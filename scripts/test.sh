@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets and runs every test: unit and
 # host-level tests natively and under wine, the executable checks, the fuzz
-# targets briefly, the fault sweep under strace, and the Chromium end-to-end
-# suite.
+# targets briefly, the fault sweep under strace, and the Chromium and Firefox
+# end-to-end suites.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium openssl strace \
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev chromium firefox-esr openssl strace \
                 wixl msitools osslsigncode
 build_all
 echo "== building the Linux host with ASan and UBSan (build/sanitize)"

@@ -66,6 +66,7 @@ for file in nimbra-native-host.exe nimbra-register.exe; do
   [ -f "$stage/$file" ] || { echo "make-msi.sh: $tree installs no $file: build it first" >&2; exit 1; }
 done
 "$manifest_tool" manifest --host nimbra-native-host.exe >"$stage/com.velisto.nimbra.json"
+"$manifest_tool" manifest --firefox --host nimbra-native-host.exe >"$stage/com.velisto.nimbra.firefox.json"
 "$here/sign.sh" "$stage/nimbra-native-host.exe" "$stage/nimbra-register.exe"
 
 cp "$root/resources/nimbra.ico" "$stage/"

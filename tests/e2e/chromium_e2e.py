@@ -498,7 +498,8 @@ class Browser:
             self.process.wait(timeout=5)
         except subprocess.TimeoutExpired:
             pass
-        self.pipe.close()
+        if self.pipe is not None:
+            self.pipe.close()
 
     def log_tail(self, lines=12):
         """Chromium's last lines, without the D-Bus complaints of a machine that has no bus."""
@@ -564,7 +565,8 @@ class Case:
         check(not foreign, f"a desktop application of someone else runs (pids {foreign}); "
                            "the host would hand its jobs to that one")
 
-    def install_host(self, with_desktop_app=False):
+    def place_programs(self, with_desktop_app=False):
+        """A copy of the host in the case's folder, or the installed one, with the stand-in beside it if asked."""
         if self.suite.installed:
             self.use_installed_host(with_desktop_app)
             return
@@ -573,6 +575,11 @@ class Case:
         if with_desktop_app:
             shutil.copy2(self.standin_program(), self.bin / DESKTOP_APP_NAME)
             self.wait_for_foreign_app()
+
+    def install_host(self, with_desktop_app=False):
+        self.place_programs(with_desktop_app)
+        if self.suite.installed:
+            return
         manifest_dir = self.profile / "NativeMessagingHosts"
         manifest_dir.mkdir()
         (manifest_dir / f"{HOST_NAME}.json").write_text(json.dumps({
@@ -598,11 +605,22 @@ class Case:
             self.wait_for_foreign_app()
 
     def start_browser(self):
+        check(os.access(self.suite.chromium, os.X_OK), f"Chromium not found at {self.suite.chromium}")
+        check(self.suite.extension_key is not None, "no extension key")
         if self.suite.installed:
             check(not (self.profile / "NativeMessagingHosts").exists(),
                   "the profile has a NativeMessagingHosts folder of its own")
         extension_dir = self.root / "extension"
         write_extension(extension_dir, self.suite.extension_key)
+        started = time.monotonic()
+        self.browser = Browser(self.suite.chromium, self.profile, extension_dir, self.browser_env(),
+                               self.root / "chromium.log")
+        worker = self.browser.extension_worker(self.suite.extension_id)
+        self.note(f"browser and extension ready after {time.monotonic() - started:.2f} s")
+        return worker
+
+    def browser_env(self):
+        """The browser's environment, which the host and the application inherit."""
         env = dict(os.environ)
         env.update({
             "HOME": str(self.home),
@@ -617,12 +635,7 @@ class Case:
             "NIMBRA_STANDIN_RECORD": str(self.record_dir),
             "NIMBRA_STANDIN_EXIT_AFTER": str(STANDIN_LIFETIME),
         })
-        started = time.monotonic()
-        self.browser = Browser(self.suite.chromium, self.profile, extension_dir, env,
-                               self.root / "chromium.log")
-        worker = self.browser.extension_worker(self.suite.extension_id)
-        self.note(f"browser and extension ready after {time.monotonic() - started:.2f} s")
-        return worker
+        return env
 
     def standin_record(self):
         """Everything the stand-in application logged, from every instance."""
@@ -705,18 +718,31 @@ def case_session(case):
     check(wait_until(lambda: case.standin_lines("wake"), 5),
           f"open_app: the stand-in application never saw the wake flag: {case.standin_record()}")
 
-    # A size that leaves a short last chunk, so the final base64 group is padded.
-    size = 3 * 1024 * 1024 + 1
-    transfer_id = f"e2e-{case.token[:16]}"
     began = time.monotonic()
-    result = worker.call("blobTransfer", session, {
-        "transferId": transfer_id,
-        "filename": "generated.bin",
-        "contentType": "application/octet-stream",
-        "size": size,
-        "chunkChars": CHUNK_CHARS,
-        "timeoutMs": HANDOFF_REQUEST_MS,
-    }, timeout=HANDOFF_REQUEST_MS / 1000 * 2 + 30)
+    options = blob_options(case)
+    result = worker.call("blobTransfer", session, options, timeout=HANDOFF_REQUEST_MS / 1000 * 2 + 30)
+    check_blob_transfer(case, options, result)
+    case.note(f"blob transfer: {time.monotonic() - began:.2f} s with generating and hashing")
+
+    # The first request started the application; the later ones found it running.
+    starts = case.standin_lines("start")
+    check(len(starts) == 1, f"the stand-in application was started {len(starts)} times, "
+                            f"expected once: {case.standin_record()}")
+
+    worker.call("closeSession", session)
+    case.wait_host_gone("after the port closed")
+
+
+def blob_options(case):
+    """blobTransfer's options: a size that leaves a short last chunk, so the final base64 group is padded."""
+    return {"transferId": f"e2e-{case.token[:16]}", "filename": "generated.bin",
+            "contentType": "application/octet-stream", "size": 3 * 1024 * 1024 + 1,
+            "chunkChars": CHUNK_CHARS, "timeoutMs": HANDOFF_REQUEST_MS}
+
+
+def check_blob_transfer(case, options, result):
+    """Every reply of the transfer was right, and the imported file is the extension's bytes."""
+    size, transfer_id = options["size"], options["transferId"]
     steps = result["steps"]
     expect_reply(steps[0]["event"], {"ok": True, "transfer_id": transfer_id}, "blob_begin")
     chunks = [step for step in steps if step["request"] == "blob_chunk"]
@@ -736,16 +762,7 @@ def case_session(case):
     check(digest == result["sha256"],
           f"imported file {imported} ({imported.stat().st_size} bytes) has SHA-256 {digest}, "
           f"the extension sent {result['size']} bytes with SHA-256 {result['sha256']}")
-    case.note(f"blob transfer: {size} bytes in {len(chunks)} chunks, SHA-256 matches, "
-              f"{time.monotonic() - began:.2f} s with generating and hashing")
-
-    # The first request started the application; the later ones found it running.
-    starts = case.standin_lines("start")
-    check(len(starts) == 1, f"the stand-in application was started {len(starts)} times, "
-                            f"expected once: {case.standin_record()}")
-
-    worker.call("closeSession", session)
-    case.wait_host_gone("after the port closed")
+    case.note(f"blob transfer: {size} bytes in {len(chunks)} chunks, SHA-256 matches")
 
 
 def case_heartbeat(case):
@@ -977,8 +994,9 @@ class Package:
                 self.folders[path] = os.stat(path) if path.is_dir() else None
             else:
                 self.files.append(path)
-        self.manifests = sorted(p for p in self.files
-                                if p.parent.name == "native-messaging-hosts" and p.name == f"{HOST_NAME}.json")
+        # Chromium's, all under /etc; Firefox's is in /usr/lib/mozilla.
+        self.manifests = sorted(p for p in self.files if p.parts[1] == "etc"
+                                and p.parent.name == "native-messaging-hosts" and p.name == f"{HOST_NAME}.json")
         for needed in (INSTALLED_HOST, INSTALLED_REGISTER, SYSTEM_MANIFEST):
             if needed not in self.files:
                 return f"{self.deb.name} does not install {needed}"
@@ -1078,8 +1096,6 @@ def run_case(suite, name, function):
     case = None
     error = None
     try:
-        check(os.access(suite.chromium, os.X_OK), f"Chromium not found at {suite.chromium}")
-        check(suite.extension_key is not None, "no extension key")
         case = Case(suite, name)
         function(case)
     except Failure as failure:
@@ -1098,7 +1114,7 @@ def run_case(suite, name, function):
     for text in (case.notes if case else []):
         print(f"     {text}")
     if tail:
-        print("     Chromium's last output:")
+        print("     the browser's last output:")
         for line in tail:
             print(f"       | {line}")
     sys.stdout.flush()
@@ -1122,8 +1138,8 @@ def sweep(suite):
     return pids
 
 
-def installed_steps(suite, names, tally):
-    """Install, check the packaged manifests, register, run the cases; counts into tally."""
+def installed_steps(suite, steps, tally):
+    """Install, then run the steps (packaged manifests, registration, cases); counts into tally."""
     package = suite.package
     try:
         print(f"installed {package.name} from {package.deb} in {package.install():.2f} s")
@@ -1132,18 +1148,17 @@ def installed_steps(suite, names, tally):
         tally["failed"] += 1
         return
     sys.stdout.flush()
-    steps = [("packaged_manifest", case_packaged_manifest), ("register", case_register)]
-    steps += [(name, function) for name, function in CASES if name in names]
-    for name, function in steps:
+    for index, (name, function) in enumerate(steps):
         ok, _ = run_case(suite, name, function)
         tally["passed" if ok else "failed"] += 1
         if not ok and name == "register":
-            print(f"not run, as the test extension is not registered: {', '.join(names)}")
-            tally["failed"] += len(names)
+            rest = [name for name, _ in steps[index + 1:]]
+            print(f"not run, as the test extension is not registered: {', '.join(rest)}")
+            tally["failed"] += len(rest)
             return
 
 
-def run_installed(suite, names):
+def run_installed(suite, steps):
     """The installed-package run; the package is purged however it ends. Returns (passed, failed)."""
     tally = {"passed": 0, "failed": 0}
 
@@ -1153,7 +1168,7 @@ def run_installed(suite, names):
     signal.signal(signal.SIGALRM, give_up)
     signal.alarm(INSTALLED_RUN_LIMIT)
     try:
-        installed_steps(suite, names, tally)
+        installed_steps(suite, steps, tally)
     except OutOfTime:
         print(f"FAIL: stopped after {INSTALLED_RUN_LIMIT} s, the limit of an installed run")
         tally["failed"] += 1
@@ -1182,6 +1197,20 @@ def run_installed(suite, names):
     return tally["passed"], tally["failed"]
 
 
+def installable_package(deb):
+    """The Package of an installed run, or the exit status when the run cannot go ahead."""
+    if os.geteuid() != 0:
+        print("refusing --installed-deb: installing and purging a package needs root; "
+              f"run as root (exit status {SKIP_EXIT}: skipped)")
+        return SKIP_EXIT
+    package = Package(deb)
+    refusal = package.preflight()
+    if refusal:
+        print(f"refusing --installed-deb: {refusal}")
+        return 1
+    return package
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", help="the host executable to test")
@@ -1200,15 +1229,9 @@ def main():
         parser.error("give either --host or --installed-deb")
 
     if args.installed_deb is not None:
-        if os.geteuid() != 0:
-            print("refusing --installed-deb: installing and purging a package needs root; "
-                  f"run as root (exit status {SKIP_EXIT}: skipped)")
-            return SKIP_EXIT
-        package = Package(args.installed_deb)
-        refusal = package.preflight()
-        if refusal:
-            print(f"refusing --installed-deb: {refusal}")
-            return 1
+        package = installable_package(args.installed_deb)
+        if not isinstance(package, Package):
+            return package
 
     # A test runner's SIGTERM still runs every case's cleanup on the way out.
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
@@ -1226,7 +1249,9 @@ def main():
             return 1
         suite.package = package
         total_started = time.monotonic()
-        passed, failed = run_installed(suite, args.case or INSTALLED_CASES)
+        names = args.case or INSTALLED_CASES
+        steps = [("packaged_manifest", case_packaged_manifest), ("register", case_register)]
+        passed, failed = run_installed(suite, steps + [(n, f) for n, f in CASES if n in names])
         print(f"total {time.monotonic() - total_started:.2f} s")
         print(f"{passed} passed, {failed} failed")
         return 0 if failed == 0 and passed > 0 else 1

@@ -237,6 +237,43 @@ TEST_F(Bridge, TheStartedApplicationHoldsNoneOfTheHostsPipes) {
     EXPECT_EQ(session, std::to_string(running[0])) << "the stand-in leads a session of its own";
 }
 
+// Firefox on Windows runs the host in a job object that kills what is left
+// in it when the connection closes (the launcher's --job plays that part).
+// The application leaves the job and lives on; where the job forbids leaving
+// it, the application still starts, inside the job, and ends with it.
+TEST_F(Bridge, TheApplicationOutlivesAJobThatEndsWithTheHostWhereTheJobAllowsIt) {
+    if (!Target::get().wine()) GTEST_SKIP() << "job objects are Windows's";
+    const fs::path host = place_host();
+    place_app(kAppNames[0]);
+    struct Case {
+        const char* job;
+        bool survives;
+    };
+    // The strict job first, so that its application is gone before the next starts.
+    for (const Case& test : {Case{"--job-no-breakaway", false}, Case{"--job", true}}) {
+        SCOPED_TRACE(test.job);
+        const std::size_t started = starts().size();
+        Process browser(Target::get().command(Target::get().tool("launcher"), {test.job, target_path(host)}),
+                        standin_env());
+        browser.send(frame(kOpenApp));
+        EXPECT_EQ(browser.read_reply(), kLaunched);
+        ASSERT_TRUE(wait_until([&] { return starts().size() == started + 1; }, 30));
+        // The port closes: the host ends, then the launcher closes the job.
+        EXPECT_EQ(browser.finish().exit_code, 0);
+        if (test.survives) {
+            EXPECT_EQ(standin_processes().size(), 1u);
+        } else {
+            EXPECT_TRUE(wait_until([&] { return standin_processes().empty(); }, 10)) << "the job left it running";
+        }
+    }
+    // The survivor still works: a host outside any job hands it a download
+    // without starting a second one.
+    Process& browser = start_host(host);
+    browser.send(frame(kDownload));
+    EXPECT_EQ(browser.read_reply(), kLaunched);
+    EXPECT_EQ(starts().size(), 2u);
+}
+
 TEST_F(Bridge, AnotherUsersApplicationDoesNotCountAsThisUsersOne) {
     if (Target::get().wine()) GTEST_SKIP() << "under wine every process runs as the one user";
     if (::getuid() != 0) GTEST_SKIP() << "running a program as another user needs root";

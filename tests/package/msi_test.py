@@ -8,11 +8,12 @@ import argparse, json, ntpath, os, re, select, shutil, struct, subprocess, sys, 
 from pathlib import Path
 
 KEYS = [rf"Software\{browser}\NativeMessagingHosts\com.velisto.nimbra"
-        for browser in (r"Google\Chrome", r"Microsoft\Edge", "Chromium")]
+        for browser in (r"Google\Chrome", r"Microsoft\Edge", "Chromium", "Mozilla")]
 APP_PATHS = r"Software\Microsoft\Windows\CurrentVersion\App Paths"
 PRODUCT = "Velisto Download Manager browser connector"
 APP = r"C:\Apps\Velisto Download Manager"  # a stand-in application's folder
 ORIGIN = "chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/"
+ADDON = "nimbra-extension@velisto.example"  # the build's default Firefox add-on id
 REG_STRING = re.compile(r'^(@|"(?:[^"\\]|\\.)*")=("(?:[^"\\]|\\.)*")$')  # escaped like JSON
 ARGS = None
 
@@ -115,7 +116,8 @@ class Scope:
             manifest_path = self.registry(key)[key]["@"]
             manifest = json.loads(self.unix(manifest_path).read_text(encoding="utf-8"))
             self.assertEqual((manifest["name"], manifest["path"]), ("com.velisto.nimbra", "nimbra-native-host.exe"))
-            self.assertIn(ORIGIN, manifest["allowed_origins"])
+            firefox = "Mozilla" in key
+            self.assertIn(ADDON if firefox else ORIGIN, manifest["allowed_extensions" if firefox else "allowed_origins"])
             hosts.add(ntpath.join(ntpath.dirname(manifest_path), manifest["path"]))
         [host] = hosts
         reply = self.wine(host, ORIGIN, "--parent-window=0", input=framed(b'{"type":"ping"}')).stdout
@@ -155,7 +157,8 @@ class Scope:
         self.msiexec("/i", ARGS.version, "INSTALLDIR=" + APP)
         self.assertEqual(self.ping_through_every_key(), self.app)
         self.assertEqual(sorted(p.name for p in self.app.iterdir()),
-                         sorted([self.app_exe, "com.velisto.nimbra.json", "nimbra-native-host.exe", "nimbra-register.exe"]))
+                         sorted([self.app_exe, "com.velisto.nimbra.json", "com.velisto.nimbra.firefox.json",
+                                 "nimbra-native-host.exe", "nimbra-register.exe"]))
         self.assertEqual(self.entries(), [("Velisto", ARGS.version)])
         [icon] = [v["ProductIcon"] for v in self.registry(self.products).values() if v.get("ProductName") == self.product]
         self.assertEqual(self.unix(icon).read_bytes(), Path(ARGS.icon).read_bytes())

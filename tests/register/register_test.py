@@ -29,17 +29,27 @@ from pathlib import Path
 
 HOST_NAME = "com.velisto.nimbra"
 MANIFEST = HOST_NAME + ".json"
+FIREFOX_MANIFEST_ON_WINDOWS = HOST_NAME + ".firefox.json"
 COMPANION = "kembcdlbgbcnnchcnbdhbmbhbejnedjf"
 OTHER_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ppppppppppppppppaaaaaaaaaaaaaaaa"]
+# The build's default (CMakeLists.txt), and add-on ids in both of Firefox's forms.
+FIREFOX_COMPANION = "nimbra-extension@velisto.example"
+FIREFOX_IDS = ["{0b4a2f30-1c5e-4d6f-8a9b-0c1d2e3f4a5b}", "e2e_test.add-on@Example-1.org"]
 
 USER_FOLDERS = ["google-chrome", "chromium", "microsoft-edge", "BraveSoftware/Brave-Browser", "vivaldi"]
-SYSTEM_FOLDERS = ["etc/opt/chrome", "etc/chromium", "etc/opt/edge", "etc/opt/brave", "etc/opt/vivaldi"]
+# Firefox's, under HOME whatever XDG_CONFIG_HOME says.
+FIREFOX_USER_FOLDER = ".mozilla/native-messaging-hosts"
+SYSTEM_FOLDERS = ["etc/opt/chrome", "etc/chromium", "etc/opt/edge", "etc/opt/brave", "etc/opt/vivaldi",
+                  "usr/lib/mozilla"]
 
 WINDOWS_KEYS = [
     r"Software\Google\Chrome\NativeMessagingHosts\com.velisto.nimbra",
     r"Software\Microsoft\Edge\NativeMessagingHosts\com.velisto.nimbra",
     r"Software\Chromium\NativeMessagingHosts\com.velisto.nimbra",
+    r"Software\Mozilla\NativeMessagingHosts\com.velisto.nimbra",
 ]
+# The manifest each key names, beside the host.
+WINDOWS_MANIFESTS = [MANIFEST, MANIFEST, MANIFEST, FIREFOX_MANIFEST_ON_WINDOWS]
 
 OTHER_HOST_KEY = r"HKCU\Software\Google\Chrome\NativeMessagingHosts\other.host"
 
@@ -54,6 +64,13 @@ def expected_manifest(host_path, ids=(COMPANION,)):
         "type": "stdio",
         "allowed_origins": [f"chrome-extension://{i}/" for i in ids],
     }
+
+
+def expected_firefox_manifest(host_path, ids=(FIREFOX_COMPANION,)):
+    manifest = expected_manifest(host_path)
+    del manifest["allowed_origins"]
+    manifest["allowed_extensions"] = list(ids)
+    return manifest
 
 
 def files_under(folder):
@@ -83,13 +100,17 @@ class LinuxRegistration(unittest.TestCase):
     def user_manifests(self, config):
         return [Path(config) / folder / "NativeMessagingHosts" / MANIFEST for folder in USER_FOLDERS]
 
+    def firefox_manifest(self):
+        return self.home / FIREFOX_USER_FOLDER / MANIFEST
+
     def test_per_user_install_status_and_uninstall(self):
         self.assert_status(self.run_tool("install", "--host", self.host), 0)
-        manifests = self.user_manifests(self.home / ".config")
-        # The five manifests and nothing else: no temporary files left behind.
+        manifests = self.user_manifests(self.home / ".config") + [self.firefox_manifest()]
+        # The six manifests and nothing else: no temporary files left behind.
         self.assertEqual(files_under(self.home), sorted(str(m.relative_to(self.home)) for m in manifests))
-        for manifest in manifests:
+        for manifest in manifests[:-1]:
             self.assertEqual(json.loads(manifest.read_text()), expected_manifest(self.host), manifest)
+        self.assertEqual(json.loads(manifests[-1].read_text()), expected_firefox_manifest(self.host))
 
         status = self.run_tool("status")
         self.assert_status(status, 0)
@@ -106,28 +127,33 @@ class LinuxRegistration(unittest.TestCase):
         xdg = self.tmp / "xdg"
         env = {"XDG_CONFIG_HOME": str(xdg)}
         self.assert_status(self.run_tool("install", "--host", self.host, env=env), 0)
-        self.assertEqual(files_under(self.home), [])
+        self.assertEqual(files_under(self.home), [str(self.firefox_manifest().relative_to(self.home))])
         for manifest in self.user_manifests(xdg):
             self.assertTrue(manifest.is_file(), manifest)
         self.assert_status(self.run_tool("status", env=env), 0)
         self.assert_status(self.run_tool("uninstall", env=env), 0)
-        self.assertEqual(files_under(xdg), [])
+        self.assertEqual(files_under(xdg) + files_under(self.home), [])
 
     def test_extension_ids_and_relative_host_path(self):
         (self.tmp / "bin").mkdir()
         shutil.copy(self.host, self.tmp / "bin" / "host-copy")
         result = self.run_tool("install", "--host", "bin/../bin/host-copy", "--extension-id", OTHER_IDS[0],
-                               f"--extension-id={OTHER_IDS[1]}", "--extension-id", OTHER_IDS[0], cwd=self.tmp)
+                               f"--extension-id={OTHER_IDS[1]}", "--extension-id", OTHER_IDS[0],
+                               "--firefox-extension-id", FIREFOX_IDS[0], f"--firefox-extension-id={FIREFOX_IDS[1]}",
+                               "--firefox-extension-id", FIREFOX_IDS[0], cwd=self.tmp)
         self.assert_status(result, 0)
         host_copy = str(self.tmp / "bin" / "host-copy")
         for manifest in self.user_manifests(self.home / ".config"):
             self.assertEqual(json.loads(manifest.read_text()), expected_manifest(host_copy, OTHER_IDS))
+        self.assertEqual(json.loads(self.firefox_manifest().read_text()),
+                         expected_firefox_manifest(host_copy, FIREFOX_IDS))
 
         # A second install replaces the manifests in place.
         self.assert_status(self.run_tool("install", "--host", self.host), 0)
         for manifest in self.user_manifests(self.home / ".config"):
             self.assertEqual(json.loads(manifest.read_text()), expected_manifest(self.host))
-        self.assertEqual(len(files_under(self.home)), 5)
+        self.assertEqual(json.loads(self.firefox_manifest().read_text()), expected_firefox_manifest(self.host))
+        self.assertEqual(len(files_under(self.home)), 6)
 
     def test_bad_arguments_write_nothing(self):
         usage_errors = [
@@ -142,6 +168,12 @@ class LinuxRegistration(unittest.TestCase):
             ["install", "--extension-id", "q" * 32],
             ["install", "--extension-id", f"chrome-extension://{COMPANION}/"],
             ["install", "--extension-id", "é" * 32],
+            *[["install", "--firefox-extension-id", bad] for bad in
+              (COMPANION, "a@", "a@b@c", "a b@c", "é@c", FIREFOX_IDS[0][:-1], FIREFOX_IDS[0].replace("-", "_"))],
+            ["install", "--firefox"],
+            ["uninstall", "--firefox-extension-id", FIREFOX_IDS[1]],
+            ["manifest", "--host", self.host, "--firefox-extension-id", FIREFOX_IDS[1]],
+            ["manifest", "--host", self.host, "--firefox", "--extension-id", COMPANION],
             ["install", "--root", str(self.tmp)],
             ["uninstall", "--host", self.host],
             ["status", "--extension-id", COMPANION],
@@ -177,6 +209,12 @@ class LinuxRegistration(unittest.TestCase):
         result = self.run_tool("manifest", "--host", "nimbra-native-host.exe", "--extension-id", OTHER_IDS[0])
         self.assert_status(result, 0)
         self.assertEqual(json.loads(result.stdout), expected_manifest("nimbra-native-host.exe", OTHER_IDS[:1]))
+        for ids in ([], FIREFOX_IDS[1:]):
+            result = self.run_tool("manifest", "--firefox", "--host", "nimbra-native-host.exe",
+                                   *[f"--firefox-extension-id={i}" for i in ids])
+            self.assert_status(result, 0)
+            self.assertEqual(json.loads(result.stdout),
+                             expected_firefox_manifest("nimbra-native-host.exe", ids or [FIREFOX_COMPANION]))
         self.assertEqual(list(self.home.iterdir()), [])
 
     def test_default_host_is_beside_the_tool_through_a_link(self):
@@ -220,9 +258,11 @@ class LinuxRegistration(unittest.TestCase):
             os.umask(old_umask)
         self.assert_status(result, 0)
         manifests = [root / folder / "native-messaging-hosts" / MANIFEST for folder in SYSTEM_FOLDERS]
-        self.assertEqual(files_under(root / "etc"), sorted(str(m.relative_to(root / "etc")) for m in manifests))
+        self.assertEqual(files_under(root), sorted([str(m.relative_to(root)) for m in manifests] +
+                                                   ["usr/lib/nimbra/nimbra-native-host"]))
         for manifest in manifests:
-            self.assertEqual(json.loads(manifest.read_text()), expected_manifest(installed_host))
+            expected = (expected_firefox_manifest if "mozilla" in manifest.parts else expected_manifest)
+            self.assertEqual(json.loads(manifest.read_text()), expected(installed_host))
             self.assertEqual(manifest.stat().st_mode & 0o777, 0o644, manifest)
             self.assertEqual(manifest.parent.stat().st_mode & 0o777, 0o755, manifest.parent)
         self.assertEqual(files_under(self.home), [])
@@ -231,7 +271,7 @@ class LinuxRegistration(unittest.TestCase):
         self.assert_status(self.run_tool("status"), 1)
 
         self.assert_status(self.run_tool("uninstall", "--system", "--root", str(root)), 0)
-        self.assertEqual(files_under(root / "etc"), [])
+        self.assertEqual(files_under(root), ["usr/lib/nimbra/nimbra-native-host"])
         self.assert_status(self.run_tool("status", "--system", "--root", str(root)), 1)
         self.assertEqual([(p.exists() and p.stat().st_mtime_ns) for p in real], real_before)
 
@@ -263,12 +303,18 @@ class LinuxRegistration(unittest.TestCase):
         manifests[2].write_text('{"name":"some.other.host","path":"/bin/sh"}')
         manifests[3].write_text("not json")
         states = [line.split()[0] for line in self.run_tool("status").stdout.splitlines()]
-        self.assertEqual(states, ["ok", "ok", "invalid", "invalid", "ok"])
+        self.assertEqual(states, ["ok", "ok", "invalid", "invalid", "ok", "ok"])
+        # Firefox refuses a manifest in Chromium's form, and one with both lists.
+        firefox = json.loads(self.firefox_manifest().read_text())
+        for manifest in (expected_manifest(str(host_copy)), dict(firefox, allowed_origins=[])):
+            self.firefox_manifest().write_text(json.dumps(manifest))
+            self.assertEqual(self.run_tool("status").stdout.splitlines()[-1].split()[0], "invalid", manifest)
+        self.firefox_manifest().write_text(json.dumps(firefox))
         host_copy.unlink()
         result = self.run_tool("status")
         self.assert_status(result, 1)
         self.assertEqual([line.split()[0] for line in result.stdout.splitlines()],
-                         ["broken", "broken", "invalid", "invalid", "broken"])
+                         ["broken", "broken", "invalid", "invalid", "broken", "broken"])
 
 
 def windows_path(path):
@@ -343,28 +389,29 @@ class WineRegistration(unittest.TestCase):
             shutil.copy(ARGS.host, folder / "nimbra-native-host.exe")
         return folder
 
-    def test_install_registers_three_keys_and_uninstall_removes_them(self):
+    def test_install_registers_four_keys_and_uninstall_removes_them(self):
         folder = self.unpacked("Velisto Nimbra")
         self.assert_status(self.reg("add", OTHER_HOST_KEY, "/ve", "/d", r"C:\other.json", "/f"), 0)
         self.assert_status(self.tool(folder, "install"), 0)
-        manifest = folder / MANIFEST
-        for key in WINDOWS_KEYS:
+        for key, manifest in zip(WINDOWS_KEYS, WINDOWS_MANIFESTS):
             query = self.reg("query", f"HKCU\\{key}", "/ve")
             self.assert_status(query, 0)
             lines = [l for l in query.stdout.decode().splitlines() if "REG_SZ" in l]
             self.assertEqual(len(lines), 1, query.stdout)
-            self.assertEqual(lines[0].split("REG_SZ", 1)[1].strip(), windows_path(manifest))
-        self.assertEqual(self.registered_values("HKLM"), [None] * 3)
-        self.assertEqual(json.loads(manifest.read_text(encoding="utf-8")),
-                         expected_manifest(windows_path(folder / "nimbra-native-host.exe")))
+            self.assertEqual(lines[0].split("REG_SZ", 1)[1].strip(), windows_path(folder / manifest))
+        self.assertEqual(self.registered_values("HKLM"), [None] * 4)
+        host = windows_path(folder / "nimbra-native-host.exe")
+        self.assertEqual(json.loads((folder / MANIFEST).read_text(encoding="utf-8")), expected_manifest(host))
+        self.assertEqual(json.loads((folder / FIREFOX_MANIFEST_ON_WINDOWS).read_text(encoding="utf-8")),
+                         expected_firefox_manifest(host))
         self.assertEqual(sorted(p.name for p in folder.iterdir()),
-                         [MANIFEST, "nimbra-native-host.exe", "nimbra-register.exe"])
+                         [FIREFOX_MANIFEST_ON_WINDOWS, MANIFEST, "nimbra-native-host.exe", "nimbra-register.exe"])
         self.assert_status(self.tool(folder, "status"), 0)
 
         self.assert_status(self.tool(folder, "uninstall"), 0)
         for key in WINDOWS_KEYS:
             self.assertNotEqual(self.reg("query", f"HKCU\\{key}").returncode, 0, key)
-        self.assertFalse(manifest.exists())
+        self.assertFalse((folder / MANIFEST).exists())
         self.assertEqual(sorted(p.name for p in folder.iterdir()), ["nimbra-native-host.exe", "nimbra-register.exe"])
         # Only our key goes: the browser's folder of hosts and its other hosts stay.
         self.assert_status(self.reg("query", OTHER_HOST_KEY, "/ve"), 0)
@@ -373,28 +420,29 @@ class WineRegistration(unittest.TestCase):
     def test_unicode_folder_is_registered_exactly(self):
         folder = self.unpacked("Velisto Ünïcode 下载 😀")
         self.assert_status(self.tool(folder, "install"), 0)
-        self.assertEqual(self.registered_values("HKCU"), [windows_path(folder / MANIFEST)] * 3)
-        self.assertEqual(json.loads((folder / MANIFEST).read_text(encoding="utf-8"))["path"],
-                         windows_path(folder / "nimbra-native-host.exe"))
+        self.assertEqual(self.registered_values("HKCU"), [windows_path(folder / m) for m in WINDOWS_MANIFESTS])
+        for manifest in (MANIFEST, FIREFOX_MANIFEST_ON_WINDOWS):
+            self.assertEqual(json.loads((folder / manifest).read_text(encoding="utf-8"))["path"],
+                             windows_path(folder / "nimbra-native-host.exe"))
         self.assert_status(self.tool(folder, "status"), 0)
         self.assert_status(self.tool(folder, "uninstall"), 0)
-        self.assertFalse((folder / MANIFEST).exists())
-        self.assertEqual(self.registered_values("HKCU"), [None] * 3)
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["nimbra-native-host.exe", "nimbra-register.exe"])
+        self.assertEqual(self.registered_values("HKCU"), [None] * 4)
 
     def test_user_and_system_registrations_share_the_manifest(self):
         folder = self.unpacked("shared")
-        manifest = folder / MANIFEST
+        manifests = [folder / MANIFEST, folder / FIREFOX_MANIFEST_ON_WINDOWS]
         self.assert_status(self.tool(folder, "install"), 0)
         self.assert_status(self.tool(folder, "install", "--system"), 0)
-        self.assertEqual(self.registered_values("HKLM"), [windows_path(manifest)] * 3)
+        self.assertEqual(self.registered_values("HKLM"), [windows_path(folder / m) for m in WINDOWS_MANIFESTS])
         self.assert_status(self.tool(folder, "status", "--system"), 0)
 
         self.assert_status(self.tool(folder, "uninstall"), 0)
-        self.assertTrue(manifest.exists(), "the system-wide keys still name the manifest")
+        self.assertEqual([m.exists() for m in manifests], [True, True], "the system-wide keys still name them")
         self.assert_status(self.tool(folder, "status", "--system"), 0)
         self.assert_status(self.tool(folder, "uninstall", "--system"), 0)
-        self.assertFalse(manifest.exists())
-        self.assertEqual(self.registered_values("HKLM"), [None] * 3)
+        self.assertEqual([m.exists() for m in manifests], [False, False])
+        self.assertEqual(self.registered_values("HKLM"), [None] * 4)
 
     def test_explicit_host_and_extension_ids(self):
         tools = self.unpacked("tools", with_host=False)
@@ -402,15 +450,18 @@ class WineRegistration(unittest.TestCase):
         host = self.tmp / "app" / "sub" / "nimbra-native-host.exe"
         shutil.copy(ARGS.host, host)
         result = self.tool(tools, "install", "--host", r"sub\..\sub\nimbra-native-host.exe",
-                           "--extension-id", OTHER_IDS[0], "--extension-id", OTHER_IDS[1], cwd=self.tmp / "app")
+                           "--extension-id", OTHER_IDS[0], "--extension-id", OTHER_IDS[1],
+                           "--firefox-extension-id", FIREFOX_IDS[1], cwd=self.tmp / "app")
         self.assert_status(result, 0)
-        manifest = self.tmp / "app" / "sub" / MANIFEST
-        self.assertEqual(json.loads(manifest.read_text(encoding="utf-8")),
+        folder = self.tmp / "app" / "sub"
+        self.assertEqual(json.loads((folder / MANIFEST).read_text(encoding="utf-8")),
                          expected_manifest(windows_path(host), OTHER_IDS))
-        self.assertEqual(self.registered_values("HKCU"), [windows_path(manifest)] * 3)
-        self.assertFalse((tools / MANIFEST).exists())
+        self.assertEqual(json.loads((folder / FIREFOX_MANIFEST_ON_WINDOWS).read_text(encoding="utf-8")),
+                         expected_firefox_manifest(windows_path(host), FIREFOX_IDS[1:]))
+        self.assertEqual(self.registered_values("HKCU"), [windows_path(folder / m) for m in WINDOWS_MANIFESTS])
+        self.assertEqual([p.name for p in tools.iterdir()], ["nimbra-register.exe"])
         self.assert_status(self.tool(tools, "uninstall"), 0)
-        self.assertFalse(manifest.exists())
+        self.assertEqual([p.name for p in folder.iterdir()], ["nimbra-native-host.exe"])
 
     def test_failures_leave_the_registry_alone(self):
         alone = self.unpacked("alone", with_host=False)
@@ -419,14 +470,15 @@ class WineRegistration(unittest.TestCase):
             (["install", "--host", windows_path(self.tmp / "missing.exe")], 1),
             (["install", "--host", windows_path(self.tmp)], 1),
             (["install", "--extension-id", "not-an-id"], 2),
+            (["install", "--firefox-extension-id", "not-an-id"], 2),
             (["install", "--system", "--root", windows_path(self.tmp)], 2),
             (["remove"], 2),
         ]
         for args, code in cases:
             with self.subTest(args=args):
                 self.assert_status(self.tool(alone, *args), code)
-        self.assertEqual(self.registered_values("HKCU"), [None] * 3)
-        self.assertEqual(self.registered_values("HKLM"), [None] * 3)
+        self.assertEqual(self.registered_values("HKCU"), [None] * 4)
+        self.assertEqual(self.registered_values("HKLM"), [None] * 4)
         self.assertEqual([p.name for p in alone.iterdir()], ["nimbra-register.exe"])
 
 

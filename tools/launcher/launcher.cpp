@@ -4,7 +4,13 @@
 // browser that starts the host, so the host's process ancestry names that
 // browser.
 //
-// usage: launcher PROGRAM [ARGUMENT...]
+// usage: launcher [--job | --job-no-breakaway] PROGRAM [ARGUMENT...]
+//
+// On Windows, --job runs PROGRAM in a job object that kills every process
+// still in it when the launcher closes it, after PROGRAM has ended, and that
+// lets processes started with CREATE_BREAKAWAY_FROM_JOB leave it: what
+// Firefox does with a native messaging host when the connection closes.
+// --job-no-breakaway makes the same job without that permission.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -27,6 +33,29 @@ const wchar_t* after_program_name(const wchar_t* line) {
     return line;
 }
 
+// Takes `option` and the blanks after it off the front of `line`.
+bool take_option(const wchar_t*& line, const wchar_t* option) {
+    const size_t length = std::wcslen(option);
+    if (std::wcsncmp(line, option, length) != 0 || (line[length] != L' ' && line[length] != L'\t')) return false;
+    line += length;
+    while (*line == L' ' || *line == L'\t') ++line;
+    return true;
+}
+
+// A job that kills what is left in it when its last handle closes.
+HANDLE kill_on_close_job(bool breakaway_ok) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (breakaway_ok ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
 // The child must get exactly these handles, and only inheritable ones pass.
 HANDLE inheritable_std_handle(DWORD which) {
     HANDLE handle = GetStdHandle(which);
@@ -40,7 +69,14 @@ HANDLE inheritable_std_handle(DWORD which) {
 
 int wmain() {
     const wchar_t* rest = after_program_name(GetCommandLineW());
+    const bool in_job = take_option(rest, L"--job");
+    const bool in_strict_job = !in_job && take_option(rest, L"--job-no-breakaway");
     if (*rest == L'\0') return 2;
+    HANDLE job = nullptr;
+    if (in_job || in_strict_job) {
+        job = kill_on_close_job(in_job);
+        if (job == nullptr) return 126;
+    }
     // CreateProcessW may write into the command line, so it gets a copy.
     const size_t length = std::wcslen(rest);
     wchar_t* command = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t)));
@@ -54,14 +90,25 @@ int wmain() {
     startup.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
     startup.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
+    // Suspended until it is in the job, so that nothing it starts escapes it.
+    if (!CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, job != nullptr ? CREATE_SUSPENDED : 0, nullptr,
+                        nullptr, &startup, &child)) {
         return 127;
+    }
+    if (job != nullptr) {
+        if (!AssignProcessToJobObject(job, child.hProcess)) {
+            TerminateProcess(child.hProcess, 126);
+            return 126;
+        }
+        ResumeThread(child.hThread);
     }
     CloseHandle(child.hThread);
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(child.hProcess, &status);
     CloseHandle(child.hProcess);
+    // Ends whatever the program left in the job.
+    if (job != nullptr) CloseHandle(job);
     return static_cast<int>(status);
 }
 

@@ -48,21 +48,24 @@ const char* command_name(Command command) {
 std::string usage() {
     std::string text =
         "usage: nimbra-register install [--system] [--host PATH] [--extension-id ID]...\n"
+        "                               [--firefox-extension-id ID]...\n"
         "       nimbra-register uninstall [--system]\n"
         "       nimbra-register status [--system]\n"
         "       nimbra-register manifest --host PATH [--extension-id ID]...\n"
+        "       nimbra-register manifest --firefox --host PATH [--firefox-extension-id ID]...\n"
         "       nimbra-register --help\n"
         "\n"
         "Registers the Velisto Download Manager browser connector (native messaging\n"
-        "host \"com.velisto.nimbra\") with the Chromium-family browsers listed below,\n"
-        "for the current user or, with --system, for every user.\n"
+        "host \"com.velisto.nimbra\") with the Chromium-family browsers and Firefox\n"
+        "listed below, for the current user or, with --system, for every user.\n"
         "\n"
         "  install       writes the host manifest and registers it\n"
         "  uninstall     removes the registrations and the manifests written here\n"
         "  status        shows each registration; exits 0 only when all are in place\n"
         "  manifest      prints the manifest naming the host by PATH exactly as given, for\n"
         "                installers (on Windows a relative PATH is taken from the folder\n"
-        "                the manifest is in); registers nothing\n"
+        "                the manifest is in); registers nothing; --firefox prints\n"
+        "                Firefox's form, which lists add-ons instead of origins\n"
         "\n"
         "  --host PATH         the host executable (default: nimbra-native-host beside\n"
         "                      this tool); a relative path is taken from the current folder\n"
@@ -70,6 +73,13 @@ std::string usage() {
         "                      repeatable; replaces the default companion extension\n"
         "                      ";
     text += kCompanionExtensionId;
+    text +=
+        "\n"
+        "  --firefox-extension-id ID\n"
+        "                      a Firefox add-on allowed to start the host, a GUID in\n"
+        "                      braces or name@domain; repeatable; replaces the default\n"
+        "                      companion add-on ";
+    text += kCompanionFirefoxExtensionId;
     text += "\n";
     if (supports_root_option()) {
         text +=
@@ -110,10 +120,35 @@ bool take_value(std::span<const NativeString> args, std::size_t& i, std::string_
 
 ParsedArguments failure(std::string message) { return ParsedArguments{std::nullopt, std::move(message)}; }
 
+void add_once(std::vector<std::string>& ids, std::string id) {
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(std::move(id));
+}
+
+bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
 }  // namespace
 
 bool is_extension_id(std::string_view text) {
     return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'p'; });
+}
+
+bool is_firefox_extension_id(std::string_view text) {
+    // {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}
+    if (text.size() == 38 && text.front() == '{' && text.back() == '}') {
+        for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+            const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+            if (dash ? text[i] != '-' : !is_hex_digit(text[i])) return false;
+        }
+        return true;
+    }
+    const std::size_t at = text.find('@');
+    if (at == std::string_view::npos || at + 1 == text.size()) return false;
+    const auto word = [](char c) { return is_ascii_alnum(c) || c == '.' || c == '_' || c == '-'; };
+    const std::string_view name = text.substr(0, at);
+    const std::string_view domain = text.substr(at + 1);
+    return std::all_of(name.begin(), name.end(), word) && std::all_of(domain.begin(), domain.end(), word);
 }
 
 ParsedArguments parse_arguments(std::span<const NativeString> args) {
@@ -143,10 +178,16 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
             if (!is_extension_id(id)) {
                 return failure("not an extension id (32 letters a-p): " + id);
             }
-            if (std::find(options.extension_ids.begin(), options.extension_ids.end(), id) ==
-                options.extension_ids.end()) {
-                options.extension_ids.push_back(std::move(id));
+            add_once(options.extension_ids, std::move(id));
+        } else if (take_value(args, i, "--firefox-extension-id", value, missing)) {
+            if (missing) return failure("--firefox-extension-id needs an id");
+            std::string id = to_ascii(value);
+            if (!is_firefox_extension_id(id)) {
+                return failure("not a Firefox add-on id ({GUID} or name@domain): " + id);
             }
+            add_once(options.firefox_extension_ids, std::move(id));
+        } else if (equals_ascii(arg, "--firefox")) {
+            options.firefox = true;
         } else if (starts_with_ascii(arg, "-")) {
             return failure("unknown option " + to_ascii(arg));
         } else if (command) {
@@ -168,12 +209,23 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
     if (options.command == Command::manifest) {
         if (!options.host) return failure("manifest needs --host");
         if (options.system) return failure("--system is not for manifest");
-    } else if (options.command != Command::install) {
-        if (options.host) {
-            return failure(std::string("--host is for install and manifest, not ") + command_name(*command));
+        // Each form lists only its own browsers' ids.
+        if (options.firefox && !options.extension_ids.empty()) {
+            return failure("--extension-id is not for Firefox's manifest; give --firefox-extension-id");
         }
-        if (!options.extension_ids.empty()) {
-            return failure(std::string("--extension-id is for install and manifest, not ") + command_name(*command));
+        if (!options.firefox && !options.firefox_extension_ids.empty()) {
+            return failure("--firefox-extension-id is for Firefox's manifest; add --firefox");
+        }
+    } else {
+        if (options.firefox) return failure(std::string("--firefox is for manifest, not ") + command_name(*command));
+        if (options.command != Command::install) {
+            if (options.host) {
+                return failure(std::string("--host is for install and manifest, not ") + command_name(*command));
+            }
+            if (!options.extension_ids.empty() || !options.firefox_extension_ids.empty()) {
+                return failure(std::string("extension ids are for install and manifest, not ") +
+                               command_name(*command));
+            }
         }
     }
     if (options.root) {
@@ -181,20 +233,24 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
         if (!options.system) return failure("--root only applies to --system");
     }
     if (options.extension_ids.empty()) options.extension_ids.emplace_back(kCompanionExtensionId);
+    if (options.firefox_extension_ids.empty()) options.firefox_extension_ids.emplace_back(kCompanionFirefoxExtensionId);
     return ParsedArguments{options, {}};
 }
 
-std::optional<std::string> manifest_text(std::string_view host_path_utf8,
-                                         const std::vector<std::string>& extension_ids) {
-    // Insertion order, so the file reads in the order people expect.
+namespace {
+
+// The members both forms share, in insertion order, so the file reads in
+// the order people expect; the allow-list follows.
+nlohmann::ordered_json manifest_start(std::string_view host_path_utf8) {
     nlohmann::ordered_json manifest;
     manifest["name"] = kHostName;
     manifest["description"] = kDescription;
     manifest["path"] = host_path_utf8;
     manifest["type"] = "stdio";
-    auto origins = nlohmann::ordered_json::array();
-    for (const auto& id : extension_ids) origins.push_back("chrome-extension://" + id + "/");
-    manifest["allowed_origins"] = std::move(origins);
+    return manifest;
+}
+
+std::optional<std::string> dumped(const nlohmann::ordered_json& manifest) {
     try {
         return manifest.dump(2) + "\n";
     } catch (const nlohmann::json::type_error&) {
@@ -202,8 +258,7 @@ std::optional<std::string> manifest_text(std::string_view host_path_utf8,
     }
 }
 
-std::optional<std::string> manifest_host_path(std::string_view text) {
-    const auto manifest = nlohmann::json::parse(text, nullptr, false);
+std::optional<std::string> host_path_of(const nlohmann::json& manifest) {
     if (!manifest.is_object()) return std::nullopt;
     const auto name = manifest.find("name");
     const auto path = manifest.find("path");
@@ -212,11 +267,43 @@ std::optional<std::string> manifest_host_path(std::string_view text) {
     return path->get<std::string>();
 }
 
+}  // namespace
+
+std::optional<std::string> manifest_text(std::string_view host_path_utf8,
+                                         const std::vector<std::string>& extension_ids) {
+    auto manifest = manifest_start(host_path_utf8);
+    auto origins = nlohmann::ordered_json::array();
+    for (const auto& id : extension_ids) origins.push_back("chrome-extension://" + id + "/");
+    manifest["allowed_origins"] = std::move(origins);
+    return dumped(manifest);
+}
+
+std::optional<std::string> firefox_manifest_text(std::string_view host_path_utf8,
+                                                 const std::vector<std::string>& firefox_extension_ids) {
+    auto manifest = manifest_start(host_path_utf8);
+    manifest["allowed_extensions"] = firefox_extension_ids;
+    return dumped(manifest);
+}
+
+std::optional<std::string> manifest_host_path(std::string_view text) {
+    return host_path_of(nlohmann::json::parse(text, nullptr, false));
+}
+
+std::optional<std::string> firefox_manifest_host_path(std::string_view text) {
+    const auto manifest = nlohmann::json::parse(text, nullptr, false);
+    if (!manifest.is_object() || manifest.contains("allowed_origins")) return std::nullopt;
+    const auto allowed = manifest.find("allowed_extensions");
+    if (allowed == manifest.end() || !allowed->is_array()) return std::nullopt;
+    return host_path_of(manifest);
+}
+
 namespace {
 
 int print_manifest(const Options& options) {
     const auto host = manifest_path_text(*options.host);
-    const auto text = host ? manifest_text(*host, options.extension_ids) : std::nullopt;
+    const auto text = !host            ? std::nullopt
+                      : options.firefox ? firefox_manifest_text(*host, options.firefox_extension_ids)
+                                        : manifest_text(*host, options.extension_ids);
     if (!text) {
         print_error("nimbra-register: the host path is not valid Unicode, so no manifest can name it\n");
         return kFailed;

@@ -1,7 +1,7 @@
-// nimbra-register: registers the host with the Chromium-family browsers.
-// The command line and the manifest are the same on every OS; where the
-// manifest goes and how a browser finds it live in register_win32.cpp and
-// register_posix.cpp.
+// nimbra-register: registers the host with the Chromium-family browsers and
+// Firefox. The command line and the manifests are the same on every OS; where
+// the manifests go and how a browser finds them live in register_win32.cpp
+// and register_posix.cpp.
 #pragma once
 
 #include <filesystem>
@@ -18,6 +18,13 @@ inline constexpr std::string_view kManifestFileName = "com.velisto.nimbra.json";
 inline constexpr std::string_view kDescription = "Velisto Download Manager browser connector";
 // The companion extension, allowed when no --extension-id is given.
 inline constexpr std::string_view kCompanionExtensionId = "kembcdlbgbcnnchcnbdhbmbhbejnedjf";
+// The companion add-on's id on Firefox, allowed when no --firefox-extension-id
+// is given: the build setting NIMBRA_FIREFOX_EXTENSION_ID.
+inline constexpr std::string_view kCompanionFirefoxExtensionId = NIMBRA_FIREFOX_EXTENSION_ID;
+
+// The two kinds of manifest: Chromium's lists "allowed_origins", Firefox's
+// "allowed_extensions" (Firefox refuses a manifest that has the former).
+enum class ManifestForm { chromium, firefox };
 
 // Arguments and paths stay in the OS's own encoding (UTF-16 on Windows) until
 // they have to go into the manifest.
@@ -38,6 +45,8 @@ struct Options {
     // packaging and tests never write into the real /etc.
     std::optional<std::filesystem::path> root;
     std::vector<std::string> extension_ids;  // never empty after parsing
+    std::vector<std::string> firefox_extension_ids;  // never empty after parsing
+    bool firefox = false;  // manifest: print Firefox's form
 };
 
 struct ParsedArguments {
@@ -51,13 +60,22 @@ ParsedArguments parse_arguments(std::span<const NativeString> args);
 // 32 letters a-p, the form a browser derives from the extension's key.
 bool is_extension_id(std::string_view text);
 
+// A Firefox add-on id: a GUID in braces, or a text in the form of an e-mail
+// address (letters, digits, '.', '_', '-' on either side of one '@').
+bool is_firefox_extension_id(std::string_view text);
+
 // The manifest's text, or nothing when the host path is not valid UTF-8 (a
 // JSON file cannot name it then).
 std::optional<std::string> manifest_text(std::string_view host_path_utf8, const std::vector<std::string>& extension_ids);
+std::optional<std::string> firefox_manifest_text(std::string_view host_path_utf8,
+                                                 const std::vector<std::string>& firefox_extension_ids);
 
 // The "path" member of a manifest of this host, or nothing when the text is
 // not such a manifest.
 std::optional<std::string> manifest_host_path(std::string_view text);
+// The same for a manifest that Firefox would also accept: one with
+// "allowed_extensions" and without "allowed_origins".
+std::optional<std::string> firefox_manifest_host_path(std::string_view text);
 
 // The whole program after the OS-specific entry point has collected the
 // arguments: parses them and runs the command.

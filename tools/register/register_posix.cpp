@@ -1,6 +1,6 @@
 // Linux: a browser finds a host through a manifest file in a folder of its
-// own, per user under the browser's configuration folder or system-wide
-// under /etc.
+// own, per user under the browser's configuration folder (Firefox: under the
+// home folder) or system-wide under /etc (Firefox: /usr/lib/mozilla).
 #include "register.h"
 
 #include <algorithm>
@@ -24,22 +24,37 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Where a browser's per-user folder is rooted.
+enum class UserBase { config, home };
+
 struct Browser {
     const char* label;
-    const char* user_folder;    // under the user's configuration folder
+    ManifestForm form;
+    UserBase user_base;
+    const char* user_folder;    // under user_base
     const char* system_folder;  // absolute
 };
 
-constexpr std::array<Browser, 5> kBrowsers{{
-    {"Google Chrome", "google-chrome", "/etc/opt/chrome"},
-    {"Chromium", "chromium", "/etc/chromium"},
-    {"Microsoft Edge", "microsoft-edge", "/etc/opt/edge"},
-    {"Brave", "BraveSoftware/Brave-Browser", "/etc/opt/brave"},
-    {"Vivaldi", "vivaldi", "/etc/opt/vivaldi"},
+// Firefox reads neither XDG_CONFIG_HOME nor /usr/lib64 for these (seen with
+// Debian's Firefox ESR): only ~/.mozilla and /usr/lib/mozilla.
+constexpr std::array<Browser, 6> kBrowsers{{
+    {"Google Chrome", ManifestForm::chromium, UserBase::config, "google-chrome/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts"},
+    {"Chromium", ManifestForm::chromium, UserBase::config, "chromium/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts"},
+    {"Microsoft Edge", ManifestForm::chromium, UserBase::config, "microsoft-edge/NativeMessagingHosts",
+     "/etc/opt/edge/native-messaging-hosts"},
+    {"Brave", ManifestForm::chromium, UserBase::config, "BraveSoftware/Brave-Browser/NativeMessagingHosts",
+     "/etc/opt/brave/native-messaging-hosts"},
+    {"Vivaldi", ManifestForm::chromium, UserBase::config, "vivaldi/NativeMessagingHosts",
+     "/etc/opt/vivaldi/native-messaging-hosts"},
+    {"Firefox", ManifestForm::firefox, UserBase::home, ".mozilla/native-messaging-hosts",
+     "/usr/lib/mozilla/native-messaging-hosts"},
 }};
 
 struct Location {
     const char* label;
+    ManifestForm form;
     fs::path manifest;  // where this tool reads and writes it
 };
 
@@ -59,13 +74,18 @@ void fail(std::string_view label, const std::string& message) {
     print_error("nimbra-register: " + std::string(label) + ": " + message + "\n");
 }
 
-// Browsers read $XDG_CONFIG_HOME when it is set, as they do for their
-// profiles; otherwise ~/.config.
+std::optional<fs::path> home_folder() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return fs::path(home);
+    return std::nullopt;
+}
+
+// The Chromium family reads $XDG_CONFIG_HOME when it is set, as it does for
+// its profiles; otherwise ~/.config.
 std::optional<fs::path> user_config_folder() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') return fs::path(xdg);
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return fs::path(home) / ".config";
+    if (const auto home = home_folder()) return *home / ".config";
     return std::nullopt;
 }
 
@@ -78,18 +98,22 @@ std::optional<std::vector<Location>> locations(const Options& options) {
     std::vector<Location> out;
     if (options.system) {
         for (const Browser& browser : kBrowsers) {
-            out.push_back({browser.label, under_root(options, fs::path(browser.system_folder) /
-                                                                  "native-messaging-hosts" / kManifestFileName)});
+            out.push_back({browser.label, browser.form,
+                           under_root(options, fs::path(browser.system_folder) / kManifestFileName)});
         }
         return out;
     }
     const auto config = user_config_folder();
-    if (!config) {
-        print_error("nimbra-register: neither HOME nor XDG_CONFIG_HOME names an absolute folder\n");
-        return std::nullopt;
-    }
+    const auto home = home_folder();
     for (const Browser& browser : kBrowsers) {
-        out.push_back({browser.label, *config / browser.user_folder / "NativeMessagingHosts" / kManifestFileName});
+        const auto& base = browser.user_base == UserBase::home ? home : config;
+        if (!base) {
+            print_error(browser.user_base == UserBase::home
+                            ? "nimbra-register: HOME does not name an absolute folder\n"
+                            : "nimbra-register: neither HOME nor XDG_CONFIG_HOME names an absolute folder\n");
+            return std::nullopt;
+        }
+        out.push_back({browser.label, browser.form, *base / browser.user_folder / kManifestFileName});
     }
     return out;
 }
@@ -159,9 +183,11 @@ std::string_view locations_help() {
     return "Manifests (com.velisto.nimbra.json) go into, per user:\n"
            "  ~/.config/{google-chrome,chromium,microsoft-edge,BraveSoftware/Brave-Browser,vivaldi}\n"
            "      /NativeMessagingHosts/   ($XDG_CONFIG_HOME instead of ~/.config when set)\n"
+           "  ~/.mozilla/native-messaging-hosts/   (Firefox)\n"
            "and with --system:\n"
            "  /etc/opt/chrome, /etc/chromium, /etc/opt/edge, /etc/opt/brave, /etc/opt/vivaldi\n"
-           "      /native-messaging-hosts/\n";
+           "      /native-messaging-hosts/\n"
+           "  /usr/lib/mozilla/native-messaging-hosts/   (Firefox)\n";
 }
 
 bool supports_root_option() { return true; }
@@ -193,7 +219,8 @@ int install(const Options& options) {
         return kFailed;
     }
     const auto text = manifest_text(host.string(), options.extension_ids);
-    if (!text) {
+    const auto firefox_text = firefox_manifest_text(host.string(), options.firefox_extension_ids);
+    if (!text || !firefox_text) {
         print_error("nimbra-register: the host path is not valid UTF-8, so no manifest can name it: " +
                     host.string() + "\n");
         return kFailed;
@@ -210,7 +237,8 @@ int install(const Options& options) {
             result = kFailed;
             continue;
         }
-        if (const auto failure = write_atomically(location.manifest, *text)) {
+        const std::string& content = location.form == ManifestForm::firefox ? *firefox_text : *text;
+        if (const auto failure = write_atomically(location.manifest, content)) {
             fail(location.label, *failure);
             result = kFailed;
             continue;
@@ -249,9 +277,12 @@ int status(const Options& options) {
             result = kFailed;
             continue;
         }
-        const auto host = manifest_host_path(*text);
+        const auto host =
+            location.form == ManifestForm::firefox ? firefox_manifest_host_path(*text) : manifest_host_path(*text);
         if (!host) {
-            report("invalid", location.label, where + " (not a manifest of " + std::string(kHostName) + ")");
+            const char* what = location.form == ManifestForm::firefox ? " (not a Firefox manifest of "
+                                                                       : " (not a manifest of ";
+            report("invalid", location.label, where + what + std::string(kHostName) + ")");
             result = kFailed;
         } else if (!is_plain_file(under_root(options, fs::path(*host)))) {
             report("broken", location.label, where + " (host " + *host + " not found)");

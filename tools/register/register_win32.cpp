@@ -20,17 +20,26 @@ namespace fs = std::filesystem;
 
 struct RegisteredKey {
     const char* label;
+    ManifestForm form;
     const wchar_t* subkey;
 };
 
 // Chrome's key is also read by Brave, Vivaldi and Opera.
-constexpr std::array<RegisteredKey, 3> kKeys{{
-    {"Chrome, Brave, Vivaldi, Opera", L"Software\\Google\\Chrome\\NativeMessagingHosts\\com.velisto.nimbra"},
-    {"Microsoft Edge", L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.velisto.nimbra"},
-    {"Chromium", L"Software\\Chromium\\NativeMessagingHosts\\com.velisto.nimbra"},
+constexpr std::array<RegisteredKey, 4> kKeys{{
+    {"Chrome, Brave, Vivaldi, Opera", ManifestForm::chromium,
+     L"Software\\Google\\Chrome\\NativeMessagingHosts\\com.velisto.nimbra"},
+    {"Microsoft Edge", ManifestForm::chromium, L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.velisto.nimbra"},
+    {"Chromium", ManifestForm::chromium, L"Software\\Chromium\\NativeMessagingHosts\\com.velisto.nimbra"},
+    {"Firefox", ManifestForm::firefox, L"Software\\Mozilla\\NativeMessagingHosts\\com.velisto.nimbra"},
 }};
 
+// Both manifests live beside the host, so each form has a name of its own.
 constexpr wchar_t kManifestName[] = L"com.velisto.nimbra.json";
+constexpr wchar_t kFirefoxManifestName[] = L"com.velisto.nimbra.firefox.json";
+
+const wchar_t* manifest_name(ManifestForm form) {
+    return form == ManifestForm::firefox ? kFirefoxManifestName : kManifestName;
+}
 constexpr wchar_t kHostFileName[] = L"nimbra-native-host.exe";
 
 // The tool is a 64-bit program, so under HKLM it sees the 64-bit view of
@@ -135,7 +144,8 @@ bool same_path(const std::wstring& a, const std::wstring& b) {
 }
 
 bool is_manifest_name(const std::wstring& path) {
-    return same_path(fs::path(path).filename().native(), kManifestName);
+    const std::wstring name = fs::path(path).filename().native();
+    return same_path(name, kManifestName) || same_path(name, kFirefoxManifestName);
 }
 
 // The host a browser starts: like Chrome, a relative path in the manifest is
@@ -233,13 +243,14 @@ void write_console_or_file(DWORD which, std::string_view utf8) {
 }  // namespace
 
 std::string_view locations_help() {
-    return "The manifest (com.velisto.nimbra.json) is written beside the host and registered\n"
-           "as the default value of these keys, under HKEY_CURRENT_USER or, with --system,\n"
-           "HKEY_LOCAL_MACHINE:\n"
+    return "The manifests (com.velisto.nimbra.json, and com.velisto.nimbra.firefox.json for\n"
+           "Firefox) are written beside the host and registered as the default value of\n"
+           "these keys, under HKEY_CURRENT_USER or, with --system, HKEY_LOCAL_MACHINE:\n"
            "  Software\\Google\\Chrome\\NativeMessagingHosts\\com.velisto.nimbra\n"
            "      (also read by Brave, Vivaldi and Opera)\n"
            "  Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.velisto.nimbra\n"
-           "  Software\\Chromium\\NativeMessagingHosts\\com.velisto.nimbra\n";
+           "  Software\\Chromium\\NativeMessagingHosts\\com.velisto.nimbra\n"
+           "  Software\\Mozilla\\NativeMessagingHosts\\com.velisto.nimbra   (Firefox)\n";
 }
 
 bool supports_root_option() { return false; }
@@ -271,21 +282,29 @@ int install(const Options& options) {
     }
     const auto host_utf8 = strict_utf8(host);
     const auto text = host_utf8 ? manifest_text(*host_utf8, options.extension_ids) : std::nullopt;
-    if (!text) {
+    const auto firefox_text =
+        host_utf8 ? firefox_manifest_text(*host_utf8, options.firefox_extension_ids) : std::nullopt;
+    if (!text || !firefox_text) {
         print_error("nimbra-register: the host path is not valid Unicode, so no manifest can name it: " +
                     display(host) + "\n");
         return kFailed;
     }
-    const std::wstring manifest = (fs::path(host).parent_path() / kManifestName).native();
-    if (const auto failure = write_atomically(manifest, *text)) {
-        fail("manifest", *failure);
-        return kFailed;
+    const auto manifest_of = [&](ManifestForm form) {
+        return (fs::path(host).parent_path() / manifest_name(form)).native();
+    };
+    for (const ManifestForm form : {ManifestForm::chromium, ManifestForm::firefox}) {
+        const std::wstring manifest = manifest_of(form);
+        if (const auto failure = write_atomically(manifest, form == ManifestForm::firefox ? *firefox_text : *text)) {
+            fail("manifest", *failure);
+            return kFailed;
+        }
+        report("written", "manifest", display(manifest));
     }
-    report("written", "manifest", display(manifest));
 
     int result = kOk;
-    const auto bytes = static_cast<DWORD>((manifest.size() + 1) * sizeof(wchar_t));
     for (const RegisteredKey& key : kKeys) {
+        const std::wstring manifest = manifest_of(key.form);
+        const auto bytes = static_cast<DWORD>((manifest.size() + 1) * sizeof(wchar_t));
         HKEY handle = nullptr;
         LSTATUS code = RegCreateKeyExW(root_key(options.system), key.subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                        KEY_SET_VALUE, nullptr, &handle, nullptr);
@@ -363,14 +382,17 @@ int status(const Options& options) {
             continue;
         }
         const auto text = read_file(*manifest);
-        const auto host = text ? manifest_host_path(*text) : std::nullopt;
+        const auto host = !text                                ? std::nullopt
+                          : key.form == ManifestForm::firefox ? firefox_manifest_host_path(*text)
+                                                              : manifest_host_path(*text);
         const auto host_wide = host ? strict_wide(*host) : std::nullopt;
         if (!text) {
             report("broken", key.label, where + " (manifest " + display(*manifest) + " not found)");
             result = kFailed;
         } else if (!host_wide) {
-            report("invalid", key.label, where + " (" + display(*manifest) + " is not a manifest of " +
-                                             std::string(kHostName) + ")");
+            const char* what =
+                key.form == ManifestForm::firefox ? " is not a Firefox manifest of " : " is not a manifest of ";
+            report("invalid", key.label, where + " (" + display(*manifest) + what + std::string(kHostName) + ")");
             result = kFailed;
         } else if (const std::wstring host_file = beside_manifest(*manifest, *host_wide); !is_file(host_file)) {
             report("broken", key.label, where + " (host " + display(host_file) + " not found)");

@@ -118,9 +118,6 @@ public:
     }
 
     Status start_program(const Path& program) override {
-        // The command line is only argv[0] for the program; the program path
-        // itself names the file, so no search order is involved.
-        std::wstring command_line = L"\"" + program.native() + L"\"";
         // Nothing is inherited: the browser's pipes must not stay open in a
         // long-lived application, or the browser would never see them close.
         // The standard handles are set to none, since otherwise the child's
@@ -130,10 +127,22 @@ public:
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         PROCESS_INFORMATION process{};
-        if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process)) {
-            return last_error();
+        // A browser may run the host in a job object that it ends as a whole
+        // when the connection closes (Firefox does), which would take the
+        // application with it: so the application leaves the job. A job that
+        // forbids leaving it refuses with access denied, and the application
+        // then starts inside it, as it would without the flag.
+        bool started = false;
+        for (const DWORD flags : {DWORD{CREATE_BREAKAWAY_FROM_JOB}, DWORD{0}}) {
+            // The command line is only argv[0] for the program; the program
+            // path itself names the file, so no search order is involved.
+            // Made afresh for each try, as CreateProcessW may write into it.
+            std::wstring command_line = L"\"" + program.native() + L"\"";
+            started = ::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                                       nullptr, &startup, &process) != FALSE;
+            if (started || ::GetLastError() != ERROR_ACCESS_DENIED) break;
         }
+        if (!started) return last_error();
         ::CloseHandle(process.hThread);
         ::CloseHandle(process.hProcess);
         return Status::success();

@@ -4,6 +4,8 @@
 // by value and a failure arrives as data the driver can print.
 
 const HOST_NAME = "com.velisto.nimbra";
+// Firefox's promise-returning API; Chromium's own returns promises as well.
+const api = globalThis.browser ?? chrome;
 
 function errorText(error) {
   if (error && typeof error.message === "string") return error.message;
@@ -19,11 +21,12 @@ class Session {
   constructor() {
     this.events = [];
     this.waiters = [];
-    this.port = chrome.runtime.connectNative(HOST_NAME);
+    this.port = api.runtime.connectNative(HOST_NAME);
     this.port.onMessage.addListener((message) => this.push({kind: "message", message}));
     this.port.onDisconnect.addListener(() => {
-      // lastError must be read inside the listener or Chromium logs it as unchecked.
-      const lastError = chrome.runtime.lastError;
+      // lastError must be read inside the listener or Chromium logs it as
+      // unchecked; Firefox puts the error on the port instead.
+      const lastError = chrome.runtime.lastError || this.port.error;
       this.push({kind: "disconnect", error: lastError ? lastError.message : null});
     });
   }
@@ -106,7 +109,7 @@ globalThis.e2e = {
     let exchange;
     try {
       // A message over Chromium's own size limit throws here instead of rejecting.
-      exchange = chrome.runtime.sendNativeMessage(HOST_NAME, message).then(
+      exchange = api.runtime.sendNativeMessage(HOST_NAME, message).then(
         (reply) => ({kind: "message", message: reply}),
         (error) => ({kind: "error", error: errorText(error)}));
     } catch (error) {
