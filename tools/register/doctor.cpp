@@ -26,8 +26,11 @@ constexpr std::uint32_t kLongestReply = 1024 * 1024;
 constexpr std::size_t kShownBytes = 64;
 // Enough for more of a refused reply to arrive, once its length is known.
 constexpr int kShowWaitMs = 300;
-// {"type":"ping"} with its length, exactly as the browser frames it.
-constexpr std::string_view kPingFrame{"\x0f\x00\x00\x00{\"type\":\"ping\"}", 19};
+// The extension's ping, framed as the browser frames it. The host answers a
+// ping whatever else it holds, and records `source` in its heartbeat, so
+// that the desktop application can tell these requests from a browser's.
+constexpr std::string_view kDoctorSource = "nimbra-register doctor";
+constexpr std::string_view kPing = R"({"source":"nimbra-register doctor","type":"ping"})";
 
 struct Ping {
     Outcome outcome = Outcome::ok;
@@ -81,7 +84,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
             0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
     };
     // A host that never reads may not take the ping; what it writes still counts.
-    host.send(kPingFrame);
+    host.send(std::string{static_cast<char>(kPing.size()), '\0', '\0', '\0'} + std::string(kPing));
     RunningHost::Read state = RunningHost::Read::data;
     std::size_t wanted = 4;
     while (got.size() < wanted && state != RunningHost::Read::ended && left_ms() > 0) {
@@ -98,7 +101,10 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
         out.error_output = host.error_output();
     };
     if (got.size() >= 4 && little_endian(got) > kLongestReply) {
-        if (state != RunningHost::Read::ended && got.size() < kShownBytes) host.receive(got, kShownBytes - got.size(), kShowWaitMs);
+        const auto shown_by = Clock::now() + std::chrono::milliseconds(kShowWaitMs);
+        while (state != RunningHost::Read::ended && got.size() < kShownBytes && Clock::now() < shown_by) {
+            state = host.receive(got, kShownBytes - got.size(), kShowWaitMs / 10);
+        }
         out.first_bytes = visible(got.substr(0, kShownBytes));
         failed(Outcome::bad_frame, "the host's reply announces " + std::to_string(little_endian(got)) +
                                        " bytes, more than the browser takes (1 MiB); its first bytes, \"" +
@@ -278,6 +284,7 @@ std::string age_text(std::uint64_t then_ms, std::uint64_t now_ms) {
 struct Finding {
     bool problem = false;
     std::string text;
+    std::string fix = {};
 };
 
 // The heartbeat records as the desktop application reads them.
@@ -295,6 +302,8 @@ void check_heartbeats(const fs::path& dir, std::uint64_t now_ms, nlohmann::order
             const auto stamp = value["timestamp_ms"].get<std::uint64_t>();
             const auto browser = value.value("browser_id", nlohmann::json()).is_string()
                                      ? value["browser_id"].get<std::string>()
+                                 : value.value("source", nlohmann::json()) == kDoctorSource
+                                     ? std::string("a doctor's ping")
                                      : std::string("an unidentified browser");
             json["last_request"] = {{"browser", value["browser_id"]}, {"timestamp_ms", stamp}};
             findings.push_back({false, "last request: " + browser + ", " + age_text(stamp, now_ms)});
@@ -389,7 +398,7 @@ nlohmann::ordered_json check_data_dir(std::vector<Finding>& findings) {
     return json;
 }
 
-// Is the desktop application where the host would start it?
+// Is the desktop application where a host that answers would start it?
 Finding check_desktop_app(const fs::path& host, nlohmann::ordered_json& json) {
     const fs::path folder = host.parent_path();
     std::string names;
@@ -404,8 +413,9 @@ Finding check_desktop_app(const fs::path& host, nlohmann::ordered_json& json) {
     }
     json = {{"host", text(host)}, {"application", nullptr}};
     return {true, "no " + names + " beside " + text(host) + ": open_app cannot start the application, and "
-                  "add_download waits 35 s and fails whenever it is not running already. Copy the host into the "
-                  "application's folder and register it there (nimbra-register install --host <that copy>)"};
+                  "add_download fails after 35 s unless it runs already",
+            "copy the host into the application's folder and register that copy: nimbra-register install --host "
+            "<the copy>"};
 }
 
 // ---------------------------------------------------------------- the report
@@ -434,9 +444,15 @@ void print_text(const std::vector<Check>& checks, const std::vector<Finding>& ap
         }
     }
     out += std::string("Desktop application: ") + (running ? "running" : "not running") + "\n";
-    for (const auto& finding : app) out += (finding.problem ? "    problem: " : "    beside the host: ") + finding.text + "\n";
+    const auto findings = [&out](const std::vector<Finding>& list, std::string_view fine) {
+        for (const auto& finding : list) {
+            out += (finding.problem ? "    problem: " : "    " + std::string(fine)) + finding.text + "\n";
+            if (!finding.fix.empty()) out += "    fix: " + finding.fix + "\n";
+        }
+    };
+    findings(app, "beside the host: ");
     out += "Data directory: " + data_json.value("path", std::string("unknown")) + "\n";
-    for (const auto& finding : data) out += (finding.problem ? "    problem: " : "    ") + finding.text + "\n";
+    findings(data, "");
     print_out(out);
 }
 
@@ -507,7 +523,7 @@ int run_doctor(const Options& options) {
     auto app_json = nlohmann::ordered_json::array();
     std::vector<std::string> seen;
     for (const Check& c : checks) {
-        if (!c.host || std::find(seen.begin(), seen.end(), text(*c.host)) != seen.end()) continue;
+        if (c.outcome != Outcome::ok || std::find(seen.begin(), seen.end(), text(*c.host)) != seen.end()) continue;
         seen.push_back(text(*c.host));
         nlohmann::ordered_json one;
         app.push_back(check_desktop_app(*c.host, one));

@@ -216,56 +216,61 @@ OriginPattern origin_pattern(std::string_view entry) {
     return out;
 }
 
-Manifest refused(std::string problem) {
-    Manifest manifest;
-    manifest.problem = std::move(problem);
-    return manifest;
-}
-
+// Every fault is named, not only the first that stops the browser, so that
+// one repair mends them all.
 Manifest read_chromium_manifest(std::string_view text) {
+    Manifest manifest;
+    std::vector<std::string> faults;
     std::string problem;
     const auto parsed = parse_chromium(text, false, problem);
-    if (!parsed) return refused("it is not valid JSON: " + problem);
+    if (!parsed || !parsed->is_object()) {
+        manifest.problem = parsed ? "it is not a JSON object" : "it is not valid JSON: " + problem;
+        return manifest;
+    }
     const nlohmann::json& json = *parsed;
-    if (!json.is_object()) return refused("it is not a JSON object");
-
-    const auto* name = member(json, "name");
-    if (name == nullptr || !name->is_string()) return refused("\"name\" is missing or not a string");
-    if (name->get_ref<const std::string&>() != kHostName) {
-        return refused("\"name\" is \"" + name->get<std::string>() + "\", not \"" + std::string(kHostName) + "\"");
+    const auto string = [&json](std::string_view name) {
+        const auto* value = member(json, name);
+        return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+    };
+    const std::string* name = string("name");
+    if (name == nullptr) {
+        faults.push_back("\"name\" is missing or not a string");
+    } else if (*name != kHostName) {
+        faults.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(kHostName) + "\"");
     }
-    const auto* description = member(json, "description");
-    if (description == nullptr || !description->is_string() || description->get_ref<const std::string&>().empty()) {
-        return refused("\"description\" is missing, empty or not a string");
+    if (const std::string* description = string("description"); description == nullptr || description->empty()) {
+        faults.push_back("\"description\" is missing, empty or not a string");
     }
-    const auto* type = member(json, "type");
-    if (type == nullptr || !type->is_string() || type->get_ref<const std::string&>() != "stdio") {
-        return refused("\"type\" must be \"stdio\"");
+    if (const std::string* type = string("type"); type == nullptr || *type != "stdio") {
+        faults.push_back("\"type\" must be \"stdio\"");
     }
-    const auto* path = member(json, "path");
-    if (path == nullptr || !path->is_string()) return refused("\"path\" is missing or not a string");
+    const std::string* path = string("path");
+    if (path == nullptr) faults.push_back("\"path\" is missing or not a string");
     const auto* origins = member(json, "allowed_origins");
-    if (origins == nullptr || !origins->is_array()) return refused("\"allowed_origins\" is missing or not a list");
-
-    Manifest manifest;
-    for (std::size_t i = 0; i < origins->size(); ++i) {
+    if (origins == nullptr || !origins->is_array()) faults.push_back("\"allowed_origins\" is missing or not a list");
+    for (std::size_t i = 0; origins != nullptr && origins->is_array() && i < origins->size(); ++i) {
         const auto& entry = (*origins)[i];
         const std::string label = "allowed_origins entry " + std::to_string(i + 1);
-        if (!entry.is_string()) return refused(label + " is not a string");
-        const std::string& text_entry = entry.get_ref<const std::string&>();
-        OriginPattern pattern = origin_pattern(text_entry);
-        if (!pattern.problem.empty()) {
-            return refused(label + " \"" + text_entry + "\" is refused: " + pattern.problem);
+        if (!entry.is_string()) {
+            faults.push_back(label + " is not a string");
+            continue;
         }
-        if (!pattern.matches_extensions) continue;
-        const std::string taken = "chrome-extension://" + pattern.host + "/";
-        if (text_entry != taken) manifest.notes.push_back(label + " \"" + text_entry + "\" is taken as " + taken);
-        manifest.allowed_hosts.push_back(std::move(pattern.host));
+        const std::string& written = entry.get_ref<const std::string&>();
+        OriginPattern pattern = origin_pattern(written);
+        if (!pattern.problem.empty()) {
+            faults.push_back(label + " \"" + written + "\" is refused: " + pattern.problem);
+        } else if (pattern.matches_extensions) {
+            const std::string taken = "chrome-extension://" + pattern.host + "/";
+            if (written != taken) manifest.notes.push_back(label + " \"" + written + "\" is taken as " + taken);
+            manifest.allowed_hosts.push_back(std::move(pattern.host));
+        }
     }
-    // The browser hands the path to the OS as a C string.
-    manifest.path = path->get<std::string>();
-    if (const std::size_t nul = manifest.path.find('\0'); nul != std::string::npos) manifest.path.resize(nul);
-    manifest.valid = true;
+    for (const auto& fault : faults) manifest.problem += (manifest.problem.empty() ? "" : "; ") + fault;
+    manifest.valid = faults.empty();
+    if (manifest.valid) {
+        // The browser hands the path to the OS as a C string.
+        manifest.path = path->substr(0, path->find('\0'));
+    }
     return manifest;
 }
 
