@@ -47,9 +47,14 @@ def manifest(lab, **changes):
     return json.dumps(value, indent=2)
 
 
-# (name, user-level manifest, system-wide manifest, policy); each a function
-# of the lab, None for nothing there. Chromium's own answer is not written
-# here: the doctor must match whatever Chromium says.
+def origins(*entries):
+    return lambda lab: manifest(lab, allowed_origins=[e.format(id=lab.extension_id) for e in entries])
+
+
+# (name, user-level manifest, system-wide manifest, policy): the manifests are
+# functions of the lab giving the text (or a Path to link to), None for
+# nothing there; the policy is a file's value or text. Chromium's own answer
+# is not written here: the doctor must match whatever Chromium says.
 VARIANTS = [
     ("registered per user", manifest, None, None),
     ("nothing registered", None, None, None),
@@ -57,13 +62,25 @@ VARIANTS = [
      lambda lab: manifest(lab, type="pipe", allowed_origins=[f"chrome-extension://{lab.extension_id}"]), None, None),
     ("byte-order mark, comments, extra members",
      lambda lab: "\ufeff// written by hand\n" + manifest(lab, extra={"a": [1]}), None, None),
-    ("origin of another extension", lambda lab: manifest(lab, allowed_origins=[f"chrome-extension://{'a' * 32}/"]),
-     None, None),
+    ("a trailing comma", lambda lab: manifest(lab)[:-2] + ",\n}", None, None),
+    ("the later of two paths, which is wrong", lambda lab: manifest(lab)[:-2] + ',\n "path": "/nowhere"\n}', None, None),
+    ("name of another host", lambda lab: manifest(lab, name="com.velisto.other"), None, None),
+    ("origin of another extension", origins("chrome-extension://" + "a" * 32 + "/"), None, None),
+    ("no origins", origins(), None, None),
+    ("a wildcard origin beside the right one", origins("chrome-extension://*/", "chrome-extension://{id}/"), None, None),
+    ("origin with a path, id in capitals", lambda lab: manifest(
+        lab, allowed_origins=[f"chrome-extension://{lab.extension_id.upper()}/*"]), None, None),
+    ("a relative path", lambda lab: manifest(lab, path="nimbra-native-host"), None, None),
+    ("a folder for the host", lambda lab: manifest(lab, path=str(lab.bin)), None, None),
     ("broken user manifest before a good system one", lambda lab: "{", manifest, None),
+    ("dangling user link before a good system one", lambda lab: lab.root / "gone.json", manifest, None),
     ("user-level hosts off, user manifest only", manifest, None, {"NativeMessagingUserLevelHosts": False}),
     ("user-level hosts off, both levels", lambda lab: "{", manifest, {"NativeMessagingUserLevelHosts": False}),
+    ("user-level hosts off as 0, not false", manifest, None, {"NativeMessagingUserLevelHosts": 0}),
     ("blocklist * with another host allowed", manifest, None,
      {"NativeMessagingBlocklist": ["*"], "NativeMessagingAllowlist": ["other.host"]}),
+    ("blocklist naming the host, a comma and a comment after", manifest, None,
+     '{"NativeMessagingBlocklist": ["com.velisto.nimbra"],} // managed'),
     ("host not executable", lambda lab: manifest(lab, path=str(lab.script("not_executable", "", mode=0o644))),
      None, None),
     ("host writes text", lambda lab: manifest(lab, path=str(lab.script("text"))), None, None),
@@ -107,14 +124,15 @@ class Lab:
         target.unlink(missing_ok=True)
         if text is not None:
             folder.mkdir(parents=True, exist_ok=True)
-            target.write_text(text)
+            target.symlink_to(text) if isinstance(text, Path) else target.write_text(text)
 
     def set_policy(self, policy):
-        self.place(POLICY_DIR, json.dumps(policy) if policy else None)
+        self.place(POLICY_DIR, None if policy is None else policy if isinstance(policy, str) else json.dumps(policy))
 
     def chromium_says(self, variant_policy):
-        # Chromium reads its policies when it starts.
-        if self.browser is None or variant_policy != self.policy:
+        # Chromium reads its policies when it starts. (Compared as text: to
+        # Python, 0 equals False.)
+        if self.browser is None or json.dumps(variant_policy) != json.dumps(self.policy):
             if self.browser:
                 self.browser.stop()
             self.set_policy(variant_policy)

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "register.h"
 
 namespace nimbra::registration::doctor {
@@ -64,13 +66,9 @@ extern const Family kChromiumFamily;
 
 // ---------------------------------------------------------------- rules
 
-// Chromium's manifest reader takes a little more than JSON; this turns such
-// text into strict JSON, or says why the browser refuses it.
-struct Relaxed {
-    std::optional<std::string> json;
-    std::string problem;
-};
-Relaxed chromium_json(std::string_view text, bool trailing_commas);
+// A manifest or policy file read as Chromium reads it (a little more than
+// JSON); nothing, with the reason in `problem`, where Chromium refuses it.
+std::optional<nlohmann::json> chromium_json(std::string_view text, bool trailing_commas, std::string& problem);
 
 // What Chromium's reply parser accepts: strict JSON, any depth, non-ASCII
 // taken as it comes.

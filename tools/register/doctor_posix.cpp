@@ -188,12 +188,11 @@ Policy read_policy(const Browser& browser, const Options& options) {
     std::map<std::string, std::pair<nlohmann::json, std::string>> set;
     for (const auto& file : files) {
         const auto content = platform::read_file(file);
-        const Relaxed relaxed = content ? chromium_json(*content, true) : Relaxed{};
-        if (!relaxed.json) continue;
-        const auto json = nlohmann::json::parse(*relaxed.json, nullptr, false);
-        if (!json.is_object()) continue;
+        std::string problem;
+        const auto json = content ? chromium_json(*content, true, problem) : std::nullopt;
+        if (!json || !json->is_object()) continue;
         for (const char* name : {"NativeMessagingUserLevelHosts", "NativeMessagingBlocklist", "NativeMessagingAllowlist"}) {
-            if (json.contains(name)) set[name] = {json[name], platform::path_to_utf8(file)};
+            if (json->contains(name)) set[name] = {(*json)[name], platform::path_to_utf8(file)};
         }
     }
     const auto list = [&set](const char* name, std::optional<std::vector<std::string>>& out, std::string& source) {

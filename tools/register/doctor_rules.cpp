@@ -13,8 +13,8 @@ namespace nimbra::registration::doctor {
 
 namespace {
 
-// Chromium refuses a manifest nested this deep (counting the outer object).
-constexpr int kManifestDepthLimit = 200;
+// Chromium refuses JSON nested this deep (counting the outermost value).
+constexpr int kDepthLimit = 200;
 constexpr std::string_view kOriginScheme = "chrome-extension";
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -44,15 +44,18 @@ std::size_t skip_filler(std::string_view text, std::size_t at) {
     return at;
 }
 
-Relaxed refuse(std::string problem) { return Relaxed{std::nullopt, std::move(problem)}; }
+struct Relaxed {
+    std::optional<std::string> json;
+    std::string problem;
+};
 
-}  // namespace
+Relaxed refuse(std::string problem) { return Relaxed{std::nullopt, std::move(problem)}; }
 
 // Beyond JSON, Chromium takes // and /* */ comments, line feeds and carriage
 // returns inside strings, and \xHH escapes; policy files also take a comma
 // before a closing bracket. Comments become spaces, so that the JSON
 // parser's line and column still point into the original.
-Relaxed chromium_json(std::string_view text, bool trailing_commas) {
+Relaxed strict_json(std::string_view text, bool trailing_commas) {
     std::string out;
     out.reserve(text.size());
     bool in_string = false;
@@ -100,13 +103,12 @@ Relaxed chromium_json(std::string_view text, bool trailing_commas) {
     return Relaxed{std::move(out), {}};
 }
 
-namespace {
-
 struct TooDeep {};
 
-// The parsed value, or why Chromium would refuse the text.
-std::optional<nlohmann::json> parse_chromium(std::string_view text, bool trailing_commas, std::string& problem) {
-    const Relaxed relaxed = chromium_json(text, trailing_commas);
+}  // namespace
+
+std::optional<nlohmann::json> chromium_json(std::string_view text, bool trailing_commas, std::string& problem) {
+    const Relaxed relaxed = strict_json(text, trailing_commas);
     if (!relaxed.json) {
         problem = relaxed.problem;
         return std::nullopt;
@@ -114,14 +116,14 @@ std::optional<nlohmann::json> parse_chromium(std::string_view text, bool trailin
     const auto depth_limit = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
         const bool opens = event == nlohmann::json::parse_event_t::object_start ||
                            event == nlohmann::json::parse_event_t::array_start;
-        if (opens && depth + 1 >= kManifestDepthLimit) throw TooDeep{};
+        if (opens && depth + 1 >= kDepthLimit) throw TooDeep{};
         return true;
     };
     try {
         // A leading UTF-8 byte-order mark is skipped by both readers.
         return nlohmann::json::parse(*relaxed.json, depth_limit);
     } catch (const TooDeep&) {
-        problem = "nested " + std::to_string(kManifestDepthLimit) + " levels deep or more";
+        problem = "nested " + std::to_string(kDepthLimit) + " levels deep or more";
     } catch (const nlohmann::json::exception& error) {
         const std::string what = error.what();
         const std::size_t cut = what.find("] ");
@@ -129,6 +131,8 @@ std::optional<nlohmann::json> parse_chromium(std::string_view text, bool trailin
     }
     return std::nullopt;
 }
+
+namespace {
 
 const nlohmann::json* member(const nlohmann::json& object, std::string_view name) {
     const auto found = object.find(name);
@@ -222,7 +226,7 @@ Manifest read_chromium_manifest(std::string_view text) {
     Manifest manifest;
     std::vector<std::string> faults;
     std::string problem;
-    const auto parsed = parse_chromium(text, false, problem);
+    const auto parsed = chromium_json(text, false, problem);
     if (!parsed || !parsed->is_object()) {
         manifest.problem = parsed ? "it is not a JSON object" : "it is not valid JSON: " + problem;
         return manifest;
