@@ -98,6 +98,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
     const auto failed = [&](Outcome outcome, std::string reason) {
         out.outcome = outcome;
         out.reason = std::move(reason);
+        out.first_bytes = visible(got.substr(0, kShownBytes));
         out.error_output = host.error_output();
     };
     if (got.size() >= 4 && little_endian(got) > kLongestReply) {
@@ -105,25 +106,24 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
         while (state != RunningHost::Read::ended && got.size() < kShownBytes && Clock::now() < shown_by) {
             state = host.receive(got, kShownBytes - got.size(), kShowWaitMs / 10);
         }
-        out.first_bytes = visible(got.substr(0, kShownBytes));
+        const std::string start = got.substr(0, 4);
+        const bool text_like = std::all_of(start.begin(), start.end(), [](char c) { return c >= ' ' && c < 0x7F; });
         failed(Outcome::bad_frame, "the host's reply announces " + std::to_string(little_endian(got)) +
                                        " bytes, more than the browser takes (1 MiB); its first bytes, \"" +
-                                       visible(got.substr(0, 4)) + "\", look like text written to standard output");
+                                       visible(start) + "\"" +
+                                       (text_like ? ", look like text written to standard output" : ""));
     } else if (got.size() >= wanted) {
         const std::string_view body = std::string_view(got).substr(4);
         if (!is_reply_json(body)) {
-            out.first_bytes = visible(got.substr(0, kShownBytes));
             failed(Outcome::invalid_json, "the host's reply is not JSON: " + visible(body.substr(0, kShownBytes)));
         } else {
             out.reply = body;
         }
     } else if (state == RunningHost::Read::ended) {
-        out.first_bytes = visible(got.substr(0, kShownBytes));
         failed(Outcome::exited, got.empty() ? "the host ended without writing anything"
                                             : "the host ended after writing " + std::to_string(got.size()) +
                                                   " bytes, less than a whole reply");
     } else {
-        out.first_bytes = visible(got.substr(0, kShownBytes));
         failed(Outcome::no_reply, "the host did not answer within " + std::to_string(wait_ms / 1000) +
                                       " s (" + std::to_string(got.size()) + " bytes came); the browser would keep "
                                       "waiting and the extension would hear nothing");

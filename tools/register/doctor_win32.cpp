@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -109,25 +110,12 @@ std::wstring quoted(const std::wstring& arg) {
     return out + L"\"";
 }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    Handle& operator=(Handle&& other) noexcept {
-        std::swap(handle_, other.handle_);
-        return *this;
-    }
-    ~Handle() {
-        if (handle_ != nullptr) CloseHandle(handle_);
-    }
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    void reset() { Handle().swap(*this); }
-    void swap(Handle& other) noexcept { std::swap(handle_, other.handle_); }
-
-private:
-    HANDLE handle_;
+struct Closer {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
+using Handle = std::unique_ptr<void, Closer>;
+
+Handle owned(HANDLE handle) { return Handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle); }
 
 // Waits for an overlapped operation up to `timeout_ms`; a late one is
 // cancelled. The bytes moved, or nothing when it failed or was cancelled
@@ -149,7 +137,7 @@ class WindowsHost final : public RunningHost {
 public:
     WindowsHost(Handle job, Handle process, Handle input, Handle output, Handle errors)
         : job_(std::move(job)), process_(std::move(process)), input_(std::move(input)), output_(std::move(output)),
-          errors_(std::move(errors)), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+          errors_(std::move(errors)), event_(owned(CreateEventW(nullptr, TRUE, FALSE, nullptr))) {}
 
     ~WindowsHost() override {
         // As the browser does: close the pipes, give the host 2 s, then end
@@ -206,7 +194,7 @@ std::wstring pipe_name(const wchar_t* direction) {
 
 // Waits until cmd.exe has opened the pipe; false when it never does.
 bool connected(HANDLE pipe, HANDLE process) {
-    Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const Handle event = owned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     if (ConnectNamedPipe(pipe, &overlapped)) return true;
@@ -367,18 +355,18 @@ Launch start_host(const fs::path& host, std::string_view caller) {
     launch.command = utf8(command);
 
     const DWORD flags = FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
-    Handle output(CreateNamedPipeW(out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    Handle input(CreateNamedPipeW(in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
+    Handle output = owned(CreateNamedPipeW(out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
+    Handle input = owned(CreateNamedPipeW(in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     wchar_t temp_folder[MAX_PATH + 1], temp_file[MAX_PATH + 1];
     Handle errors;
     if (GetTempPathW(MAX_PATH + 1, temp_folder) != 0 && GetTempFileNameW(temp_folder, L"nim", 0, temp_file) != 0) {
-        errors = Handle(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        errors = owned(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     }
-    Handle nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+    const Handle nothing = owned(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                                OPEN_EXISTING, 0, nullptr));
-    Handle job(CreateJobObjectW(nullptr, nullptr));
+    Handle job = owned(CreateJobObjectW(nullptr, nullptr));
     if (!output || !input || !errors || !nothing || !job) {
         return failure(std::move(launch), "cannot prepare the pipes: " + error_text(GetLastError()), false);
     }
@@ -399,8 +387,8 @@ Launch start_host(const fs::path& host, std::string_view caller) {
                         nullptr, folder.c_str(), &startup, &process)) {
         return failure(std::move(launch), "cannot start " + utf8(comspec) + ": " + error_text(GetLastError()), false);
     }
-    Handle cmd(process.hProcess);
-    Handle thread(process.hThread);
+    Handle cmd = owned(process.hProcess);
+    const Handle thread = owned(process.hThread);
     AssignProcessToJobObject(job.get(), cmd.get());
     ResumeThread(thread.get());
     if (!connected(output.get(), cmd.get()) || !connected(input.get(), cmd.get())) {
