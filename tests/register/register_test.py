@@ -687,7 +687,7 @@ def main():
     parser.add_argument("--host", required=True)
     ARGS, rest = parser.parse_known_args()
     cases = {"linux": [LinuxRegistration, LinuxDoctor], "wine": [WineRegistration], "wine-doctor": [WineDoctor]}
-    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in cases[ARGS.target])
+    suite = unittest.TestSuite(t for c in cases[ARGS.target] for t in unittest.defaultTestLoader.loadTestsFromTestCase(c))
     if rest:
         suite = unittest.TestSuite(t for t in suite if any(name in t.id() for name in rest))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
