@@ -460,6 +460,7 @@ nlohmann::ordered_json browser_json(const Check& c) {
     nlohmann::ordered_json json;
     json["browser"] = c.browser->id;
     json["name"] = c.browser->label;
+    json["family"] = c.browser->family->name;
     json["verdict"] = c.verdict();
     json["outcome"] = [&] {
         static constexpr std::array<std::string_view, kOutcomeCount> kNames{

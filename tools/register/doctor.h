@@ -74,8 +74,8 @@ std::optional<nlohmann::json> chromium_json(std::string_view text, bool trailing
 // taken as it comes.
 bool is_reply_json(std::string_view body);
 
-// The three policies that decide whether a browser may start the host. An
-// empty `source` means the policy is not set.
+// The three policies that decide whether a browser may start the host, each
+// with the file or registry value that set it.
 struct Policy {
     std::optional<bool> user_level_hosts;
     std::optional<std::vector<std::string>> blocklist;
