@@ -190,7 +190,9 @@ def main():
             chromium = lab.chromium_says(policy)
             doctor = lab.doctor_says()
             verdicts.add(chromium)
-            agree = doctor["verdict"] == chromium
+            # A host that ends before it takes the ping races Chromium's
+            # write of it; the doctor names both answers the race allows.
+            agree = chromium in (doctor["verdict"], doctor.get("also_possible"))
             print(f"{'PASS' if agree else 'FAIL'} {name}: Chromium: {chromium!r}, doctor: {doctor['verdict']!r}")
             if not agree:
                 print(f"     doctor's reason: {doctor.get('reason')}")

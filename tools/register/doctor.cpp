@@ -39,6 +39,10 @@ struct Ping {
     std::string reply;          // the reply's JSON text, when one arrived whole
     std::string first_bytes;    // what the host wrote, when the browser refuses it
     std::string error_output;   // the host's error output, when it failed
+    // The host ended before it took the ping. The browser then says it has
+    // exited, or, when it was still writing the ping at that moment, that
+    // the communication failed: which, the race decides.
+    bool ended_unread = false;
 };
 
 struct Check {
@@ -52,6 +56,7 @@ struct Check {
     std::vector<std::string> notes;
     std::optional<fs::path> host;
     const Ping* ping = nullptr;
+    std::string_view also_possible;  // what the browser says when it loses a race
 
     bool counts() const { return installed || lookup.registered; }
     std::string_view verdict() const { return browser->family->messages[static_cast<std::size_t>(outcome)]; }
@@ -74,6 +79,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
     if (!launch.host) {
         out.outcome = launch.browser_starts ? Outcome::exited : Outcome::failed_to_start;
         out.reason = launch.failure;
+        out.ended_unread = launch.browser_starts;
         return out;
     }
     RunningHost& host = *launch.host;
@@ -84,7 +90,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
             0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
     };
     // A host that never reads may not take the ping; what it writes still counts.
-    host.send(std::string{static_cast<char>(kPing.size()), '\0', '\0', '\0'} + std::string(kPing));
+    const bool taken = host.send(std::string{static_cast<char>(kPing.size()), '\0', '\0', '\0'} + std::string(kPing));
     RunningHost::Read state = RunningHost::Read::data;
     std::size_t wanted = 4;
     while (got.size() < wanted && state != RunningHost::Read::ended && left_ms() > 0) {
@@ -123,6 +129,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
         failed(Outcome::exited, got.empty() ? "the host ended without writing anything"
                                             : "the host ended after writing " + std::to_string(got.size()) +
                                                   " bytes, less than a whole reply");
+        out.ended_unread = !taken;
     } else {
         failed(Outcome::no_reply, "the host did not answer within " + std::to_string(wait_ms / 1000) +
                                       " s (" + std::to_string(got.size()) + " bytes came); the browser would keep "
@@ -201,6 +208,11 @@ public:
         c.ping = &ping_once(*c.host, browser.family->caller(options_.extension_ids.front()));
         c.outcome = c.ping->outcome;
         c.reason = c.ping->reason;
+        if (c.ping->ended_unread) {
+            c.also_possible = browser.family->messages[static_cast<std::size_t>(Outcome::bad_frame)];
+            c.reason += "; before it took the ping, so the browser may also say \"" + std::string(c.also_possible) +
+                        "\", when it is still writing the ping at that moment";
+        }
         if (c.outcome == Outcome::ok) {
             const auto reply = nlohmann::json::parse(c.ping->reply, nullptr, false);
             const bool ours = reply.is_object() && reply.contains("host") && reply["host"] == std::string(kHostName) &&
@@ -488,6 +500,7 @@ nlohmann::ordered_json browser_json(const Check& c) {
     json["policies"] = std::move(policies);
     if (c.ping) {
         json["command"] = c.ping->command;
+        if (!c.also_possible.empty()) json["also_possible"] = c.also_possible;
         if (!c.ping->reply.empty()) json["reply"] = c.ping->reply;
         if (!c.ping->first_bytes.empty()) json["first_bytes"] = c.ping->first_bytes;
         if (!c.ping->error_output.empty()) json["error_output"] = visible(c.ping->error_output);
