@@ -179,6 +179,11 @@ class LinuxRegistration(unittest.TestCase):
             ["status", "--extension-id", COMPANION],
             ["manifest"],
             ["manifest", "--host", self.host, "--system"],
+            ["doctor", "--system"],
+            ["doctor", "--host", self.host],
+            ["doctor", "--wait", "0"],
+            ["doctor", "--wait", "1s"],
+            ["status", "--json"],
         ]
         for args in usage_errors:
             with self.subTest(args=args):
@@ -315,6 +320,153 @@ class LinuxRegistration(unittest.TestCase):
         self.assert_status(result, 1)
         self.assertEqual([line.split()[0] for line in result.stdout.splitlines()],
                          ["broken", "broken", "invalid", "invalid", "broken", "broken"])
+
+
+# Hosts that misbehave, as python scripts.
+BAD_HOSTS = {
+    "text": "print('data: hello'); sys.stdin.read()",
+    "silent": "open(sys.argv[0] + '.pid', 'w').write(str(os.getpid())); sys.stdin.read(); time.sleep(60)",
+    "ends": "sys.stderr.write('boom'); sys.exit(3)",
+}
+
+
+class LinuxDoctor(unittest.TestCase):
+    """nimbra-register doctor with HOME, XDG_DATA_HOME and the system root in
+    temporary folders. Whether its verdicts are Chromium's own is for
+    tests/e2e/doctor_e2e.py, against the real browser."""
+
+    def setUp(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix="nimbra-doctor-"))
+        self.home, self.root, self.data = self.tmp / "home", self.tmp / "root", self.tmp / "data"
+        self.user_dir = self.home / ".config" / "chromium" / "NativeMessagingHosts"
+        self.system_dir = self.root / "etc" / "chromium" / "native-messaging-hosts"
+        self.policy_dir = self.root / "etc" / "chromium" / "policies" / "managed"
+        (self.root / "usr/lib/chromium").mkdir(parents=True)
+        (self.root / "usr/lib/chromium/chromium").write_text("")  # so Chromium counts as installed
+        self.host = self.tmp / "bin" / "nimbra-native-host"
+        self.host.parent.mkdir()
+        shutil.copy(ARGS.host, self.host)
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def manifest(self, folder, path=None, origins=(COMPANION,)):
+        folder.mkdir(parents=True, exist_ok=True)
+        value = dict(expected_manifest(str(path or self.host), origins))
+        (folder / MANIFEST).write_text(json.dumps(value))
+
+    def script(self, name, mode=0o755):
+        path = self.tmp / "bin" / name
+        path.write_text("#!/usr/bin/python3\nimport os, sys, time\n" + BAD_HOSTS.get(name, "") + "\n")
+        path.chmod(mode)
+        return path
+
+    def doctor(self, *args, code=None):
+        env = {k: v for k, v in os.environ.items() if k not in ("XDG_CONFIG_HOME", "XDG_DATA_HOME")}
+        env.update(HOME=str(self.home), XDG_DATA_HOME=str(self.data))
+        result = subprocess.run([ARGS.tool, "doctor", "--json", "--root", str(self.root), "--wait", "1", *args],
+                                capture_output=True, text=True, env=env, timeout=60)
+        if code is not None:
+            self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+        return json.loads(result.stdout)
+
+    def chromium(self, report):
+        return next(b for b in report["browsers"] if b["browser"] == "chromium")
+
+    def test_verdict_reason_and_fix(self):
+        system_install = f"nimbra-register install --system --root {self.root}"
+        # (case, setup, outcome, words of the reason, words of the fix)
+        cases = [
+            ("nothing registered", lambda: None, "not_found", "no manifest", "nimbra-register install"),
+            ("registered", lambda: self.manifest(self.user_dir), "ok", "", ""),
+            ("broken user manifest hides the system one",
+             lambda: (self.manifest(self.system_dir), self.user_dir.mkdir(parents=True),
+                      (self.user_dir / MANIFEST).write_text('{"name": "com.velisto.nimbra"')),
+             "not_found", f"never reads {self.system_dir / MANIFEST}", "nimbra-register install"),
+            ("user-level hosts off",
+             lambda: (self.manifest(self.user_dir), self.policy_dir.mkdir(parents=True),
+                      (self.policy_dir / "a.json").write_text('{"NativeMessagingUserLevelHosts": false}')),
+             "not_found", "NativeMessagingUserLevelHosts", system_install),
+            ("blocked, allowlist of another host",
+             lambda: (self.manifest(self.user_dir), self.policy_dir.mkdir(parents=True),
+                      (self.policy_dir / "b").write_text('{"NativeMessagingBlocklist": ["*"], '
+                                                         '"NativeMessagingAllowlist": ["x.y"],}')),
+             "blocked", str(self.policy_dir / "b"), "NativeMessagingAllowlist"),
+            ("another extension", lambda: self.manifest(self.user_dir, origins=OTHER_IDS[:1]),
+             "forbidden", OTHER_IDS[0], "nimbra-register install"),
+            ("relative host path", lambda: self.manifest(self.user_dir, path="nimbra-native-host"),
+             "not_found", "not absolute", "nimbra-register install"),
+            ("host writes text", lambda: self.manifest(self.user_dir, path=self.script("text")),
+             "bad_frame", "1635017060", "standard output"),
+            ("host says nothing", lambda: self.manifest(self.user_dir, path=self.script("silent")),
+             "no_reply", "within 1 s", "by hand"),
+            ("host ends", lambda: self.manifest(self.user_dir, path=self.script("ends")),
+             "exited", "without writing", "by hand"),
+            ("host not executable", lambda: self.manifest(self.user_dir, path=self.script("plain", 0o644)),
+             "exited", "chmod +x", "by hand"),
+        ]
+        for case, setup, outcome, reason, fix in cases:
+            with self.subTest(case=case):
+                for folder in (self.home, self.root / "etc"):
+                    shutil.rmtree(folder, ignore_errors=True)
+                setup()
+                report = self.doctor(code=0 if outcome == "ok" else 1)
+                chromium = self.chromium(report)
+                self.assertEqual(chromium["outcome"], outcome, chromium)
+                self.assertIn(reason, chromium.get("reason", ""))
+                self.assertIn(fix, chromium.get("fix", ""))
+                self.assertEqual(report["ok"], outcome == "ok")
+        # What the browser refused is shown as the host wrote it.
+        self.manifest(self.user_dir, path=self.script("text"))
+        self.assertEqual(self.chromium(self.doctor())["first_bytes"], "data: hello\\n")
+        self.manifest(self.user_dir, path=self.script("ends"))
+        self.assertEqual(self.chromium(self.doctor())["error_output"], "boom")
+        # The silent host was killed, not left behind.
+        pid = (self.tmp / "bin" / "silent.pid").read_text()
+        self.assertNotIn(b"silent", Path(f"/proc/{pid}/cmdline").read_bytes() if Path(f"/proc/{pid}").exists() else b"")
+
+    def test_every_browser_and_what_the_browser_cannot_see(self):
+        env = dict(os.environ, HOME=str(self.home), XDG_CONFIG_HOME=str(self.tmp / "xdg"))
+        subprocess.run([ARGS.tool, "install", "--host", str(self.host)], env=env, check=True, capture_output=True)
+        dir_ = self.data / "Velisto" / "Nimbra"
+        dir_.mkdir(parents=True)
+        (dir_ / "extension-heartbeats-v2.json").write_text(json.dumps(
+            {"edge": {"timestamp_ms": 1, "extension_id": COMPANION, "extension_version": "2.0"}}))
+        (dir_ / "desktop-launch.lock").write_text("pid=1\n")
+        os.utime(dir_ / "desktop-launch.lock", (1, 1))
+        shutil.copy(ARGS.host, self.tmp / "bin" / "velisto-download-manager")
+
+        # XDG_CONFIG_HOME is honoured as the browsers honour it.
+        result = subprocess.run([ARGS.tool, "doctor", "--json", "--root", str(self.root)], capture_output=True,
+                                text=True, env=dict(env, XDG_DATA_HOME=str(self.data)), timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        report = json.loads(result.stdout)
+        states = {b["browser"]: (b["verdict"], b["registered"]) for b in report["browsers"]}
+        self.assertEqual(states, {**{b: ("ok", True) for b in ("chrome", "chromium", "edge", "brave", "vivaldi")},
+                                  "opera": ("Specified native messaging host not found.", False)})
+        chromium = self.chromium(report)
+        self.assertEqual(chromium["looked"][0], {"where": str(self.tmp / "xdg/chromium/NativeMessagingHosts" / MANIFEST),
+                                                 "level": "user", "state": "read by the browser"})
+        self.assertEqual(json.loads(chromium["reply"]), {"host": HOST_NAME, "ok": True, "version": "1.0.4"})
+        self.assertEqual(report["desktop_app"]["beside_hosts"],
+                         [{"host": str(self.host), "application": str(self.tmp / "bin" / "velisto-download-manager")}])
+        data = report["data_dir"]
+        self.assertEqual((data["path"], data["writable"], data["problems"]), (str(dir_), True, []))
+        self.assertEqual(data["heartbeats"][0]["browser"], "edge")
+        self.assertGreater(data["launch_lock"]["age_ms"], 1_000_000)
+        self.assertEqual(sorted(p.name for p in dir_.iterdir()),  # the probe is gone; the ping left its heartbeat
+                         ["desktop-launch.lock", "extension-heartbeat.json", "extension-heartbeats-v2.json"])
+
+        # The same in words, and what makes the data directory a problem.
+        (dir_ / "extension-heartbeats-v2.json").write_text("[]")
+        os.utime(dir_ / "desktop-launch.lock", (4e9, 4e9))
+        (self.tmp / "bin" / "velisto-download-manager").unlink()
+        result = subprocess.run([ARGS.tool, "doctor", "--root", str(self.root)], capture_output=True, text=True,
+                                env=dict(env, XDG_DATA_HOME=str(self.data)), timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        for words in ["Chromium: ok\n", "Opera: not installed, nothing registered\n", "problem: no \"velisto-download",
+                      "extension-heartbeats-v2.json is not valid", "dated in the future", "last request: a doctor's ping"]:
+            self.assertIn(words, result.stdout)
 
 
 def windows_path(path):
@@ -482,15 +634,112 @@ class WineRegistration(unittest.TestCase):
         self.assertEqual([p.name for p in alone.iterdir()], ["nimbra-register.exe"])
 
 
+class WineDoctor(unittest.TestCase):
+    """nimbra-register doctor under wine, against registrations and policies
+    set with reg add; it starts the host through cmd.exe, and the host writes
+    the prefix's data directory."""
+
+    CHROME = r"Software\Google\Chrome\NativeMessagingHosts\com.velisto.nimbra"
+    CHROMIUM = r"Software\Chromium\NativeMessagingHosts\com.velisto.nimbra"
+    EDGE = r"Software\Microsoft\Edge\NativeMessagingHosts\com.velisto.nimbra"
+    POLICIES = [r"Software\Policies\Google\Chrome", r"Software\Policies\Microsoft\Edge"]
+
+    def setUp(self):
+        if not os.environ.get("WINEPREFIX"):
+            self.fail("WINEPREFIX is not set")
+        self.env = dict(os.environ, WINEDEBUG="-all")
+        self.tmp = Path(tempfile.mkdtemp(prefix="nimbra-doctor-wine-"))
+        # cmd.exe must keep the host's quotation marks around such a folder.
+        self.folder = self.tmp / "Program Files (x86)" / "Velisto & Co"
+        self.folder.mkdir(parents=True)
+        for path in (ARGS.tool, ARGS.host):
+            shutil.copy(path, self.folder)
+        for name, path in [("good", "nimbra-native-host.exe"), ("chatty", "chatty.bat")]:
+            (self.folder / f"{name}.json").write_text(json.dumps(expected_manifest(path)))
+        (self.folder / "broken.json").write_text('{"name": "com.velisto.nimbra"')
+        (self.folder / "chatty.bat").write_text("@echo data: hello\r\n")
+        self.clean_registry()
+
+    def tearDown(self):
+        self.clean_registry()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def clean_registry(self):
+        keys = [f"HKEY_{root}\\{key}" for root in ("CURRENT_USER", "LOCAL_MACHINE")
+                for key in [self.CHROME, self.CHROMIUM, self.EDGE] + self.POLICIES]
+        keys += [k.replace("LOCAL_MACHINE\\Software", "LOCAL_MACHINE\\Software\\Wow6432Node") for k in keys]
+        script = self.tmp / "clean.reg"
+        script.write_text("Windows Registry Editor Version 5.00\r\n\r\n" +
+                          "".join(f"[-{key}]\r\n" for key in keys), encoding="utf-16")
+        result = subprocess.run(["wine", "regedit", "/s", windows_path(script)], capture_output=True, env=self.env,
+                                timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def run_bat(self, *lines):
+        batch = self.tmp / "setup.bat"
+        # Wine's cmd.exe ends with status 1 after "a || b" even when a succeeds.
+        batch.write_text("@echo off\r\n" + "".join(f"{line}\r\nif errorlevel 1 exit /b 1\r\n" for line in lines))
+        result = subprocess.run(["wine", "cmd", "/c", windows_path(batch)], capture_output=True, env=self.env,
+                                timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def doctor(self):
+        result = subprocess.run(["wine", str(self.folder / "nimbra-register.exe"), "doctor", "--json"],
+                                capture_output=True, env=self.env, timeout=120)
+        report = json.loads(result.stdout.decode())
+        return result.returncode, {b["browser"]: b for b in report["browsers"]}
+
+    def test_lookup_policies_and_launch(self):
+        good, broken, chatty = (windows_path(self.folder / f"{n}.json") for n in ("good", "broken", "chatty"))
+        def key(root, name, value, view=""):
+            return f'reg add "{root}\\{name}" /ve /d "{value}" /f{view}'
+        blocklist = f'reg add "HKCU\\{self.POLICIES[1]}\\NativeMessagingBlocklist" /v 1 /d * /f'
+        # (case, reg commands, outcome per browser: None where nothing is registered)
+        cases = [
+            ("HKLM, 32-bit view only", [key("HKLM", self.CHROME, good, " /reg:32")],
+             {"chrome": "ok", "chromium": "ok", "brave": "ok", "edge": None}),
+            ("Chromium's own key before Chrome's", [key("HKCU", self.CHROMIUM, broken), key("HKCU", self.CHROME, good)],
+             {"chromium": "not_found", "chrome": "ok", "edge": None}),
+            ("user-level hosts off for Chrome only",
+             [key("HKCU", self.CHROME, good),
+              f'reg add "HKLM\\{self.POLICIES[0]}" /v NativeMessagingUserLevelHosts /t REG_DWORD /d 0 /f'],
+             {"chrome": "not_found", "brave": "ok", "chromium": "ok"}),
+            ("Edge's blocklist", [key("HKCU", self.EDGE, chatty), blocklist], {"edge": "blocked"}),
+            ("Edge's blocklist and allowlist, a host that writes text",
+             [key("HKCU", self.EDGE, chatty), blocklist,
+              f'reg add "HKCU\\{self.POLICIES[1]}\\NativeMessagingAllowlist" /v 1 /d {HOST_NAME} /f'],
+             {"edge": "bad_frame", "chrome": None}),
+            ("a manifest named relatively", [key("HKCU", self.CHROME, "good.json")], {"chrome": "not_found"}),
+        ]
+        for case, commands, outcomes in cases:
+            with self.subTest(case=case):
+                self.clean_registry()
+                self.run_bat(*commands)
+                code, browsers = self.doctor()
+                for browser, outcome in outcomes.items():
+                    entry = browsers[browser]
+                    self.assertEqual(entry["outcome"] if entry["registered"] else None, outcome, entry)
+                self.assertEqual(code, 0 if all(o in ("ok", None) for o in outcomes.values()) else 1)
+        # The 32-bit view of HKLM, and the launch as the browser does it.
+        self.clean_registry()
+        self.run_bat(key("HKLM", self.CHROME, good, " /reg:32"))
+        chrome = self.doctor()[1]["chrome"]
+        self.assertIn(r"HKLM\Software\Google\Chrome\NativeMessagingHosts\com.velisto.nimbra (32-bit view): read",
+                      "\n".join(f"{p['where']}: {p['state']}" for p in chrome["looked"]))
+        self.assertRegex(chrome["command"], r'^C:\\windows\\system32\\cmd\.exe /d /c ""Z:.*\\nimbra-native-host\.exe" '
+                                            r'chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/ --parent-window=0 < ')
+        self.assertEqual(json.loads(chrome["reply"]), {"host": HOST_NAME, "ok": True, "version": "1.0.4"})
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("target", choices=["linux", "wine"])
+    parser.add_argument("target", choices=["linux", "wine", "wine-doctor"])
     parser.add_argument("--tool", required=True)
     parser.add_argument("--host", required=True)
     ARGS, rest = parser.parse_known_args()
-    case = LinuxRegistration if ARGS.target == "linux" else WineRegistration
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    cases = {"linux": [LinuxRegistration, LinuxDoctor], "wine": [WineRegistration], "wine-doctor": [WineDoctor]}
+    suite = unittest.TestSuite(t for c in cases[ARGS.target] for t in unittest.defaultTestLoader.loadTestsFromTestCase(c))
     if rest:
         suite = unittest.TestSuite(t for t in suite if any(name in t.id() for name in rest))
     result = unittest.TextTestRunner(verbosity=2).run(suite)

@@ -40,6 +40,7 @@ const char* command_name(Command command) {
         case Command::uninstall: return "uninstall";
         case Command::status: return "status";
         case Command::manifest: return "manifest";
+        case Command::doctor: return "doctor";
         case Command::help: return "--help";
     }
     return "";
@@ -53,6 +54,7 @@ std::string usage() {
         "       nimbra-register status [--system]\n"
         "       nimbra-register manifest --host PATH [--extension-id ID]...\n"
         "       nimbra-register manifest --firefox --host PATH [--firefox-extension-id ID]...\n"
+        "       nimbra-register doctor [--json] [-v] [--extension-id ID]... [--wait SECONDS]\n"
         "       nimbra-register --help\n"
         "\n"
         "Registers the Velisto Download Manager browser connector (native messaging\n"
@@ -66,6 +68,14 @@ std::string usage() {
         "                installers (on Windows a relative PATH is taken from the folder\n"
         "                the manifest is in); registers nothing; --firefox prints\n"
         "                Firefox's form, which lists add-ons instead of origins\n"
+        "  doctor        for each browser, what it would tell the extension when it sends\n"
+        "                {\"type\":\"ping\"}, why, and the fix: follows the browser's policies\n"
+        "                and lookup, reads the manifest as the browser does, starts the host\n"
+        "                as the browser does and pings it; also checks the desktop\n"
+        "                application beside the host and the data directory; exits 0 when\n"
+        "                every browser that is installed or registered says ok\n"
+        "                (--json: the same for programs; -v: where it looked; --wait: how\n"
+        "                long the host may take to answer, 10 s unless given)\n"
         "\n"
         "  --host PATH         the host executable (default: nimbra-native-host beside\n"
         "                      this tool); a relative path is taken from the current folder\n"
@@ -84,7 +94,8 @@ std::string usage() {
     if (supports_root_option()) {
         text +=
             "  --root DIR          with --system: treat DIR as the file system root (for\n"
-            "                      packaging); the manifest still names the host by PATH\n";
+            "                      packaging); the manifest still names the host by PATH;\n"
+            "                      with doctor: read system-wide places below DIR\n";
     }
     text += "\n";
     text += locations_help();
@@ -164,6 +175,16 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
         }
         if (equals_ascii(arg, "--system")) {
             options.system = true;
+        } else if (equals_ascii(arg, "--json")) {
+            options.json = true;
+        } else if (equals_ascii(arg, "-v") || equals_ascii(arg, "--verbose")) {
+            options.verbose = true;
+        } else if (take_value(args, i, "--wait", value, missing)) {
+            const std::string seconds = to_ascii(value);
+            const bool number = !seconds.empty() && seconds.size() <= 3 &&
+                                std::all_of(seconds.begin(), seconds.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (missing || !number || std::stoi(seconds) == 0) return failure("--wait needs a number of seconds, 1 to 999");
+            options.wait_seconds = std::stoi(seconds);
         } else if (take_value(args, i, "--host", value, missing)) {
             if (missing) return failure("--host needs a path");
             if (options.host) return failure("--host given twice");
@@ -200,13 +221,25 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
             command = Command::status;
         } else if (equals_ascii(arg, "manifest")) {
             command = Command::manifest;
+        } else if (equals_ascii(arg, "doctor")) {
+            command = Command::doctor;
         } else {
             return failure("unknown command " + to_ascii(arg));
         }
     }
     if (!command) return failure("no command given");
     options.command = *command;
-    if (options.command == Command::manifest) {
+    const bool doctor_options = options.json || options.verbose || options.wait_seconds;
+    if (doctor_options && options.command != Command::doctor) {
+        return failure(std::string("--json, -v and --wait are for doctor, not ") + command_name(*command));
+    }
+    if (options.firefox && options.command != Command::manifest) {
+        return failure(std::string("--firefox is for manifest, not ") + command_name(*command));
+    }
+    if (options.command == Command::doctor) {
+        if (options.system) return failure("--system is not for doctor, which looks at every level");
+        if (options.host) return failure("--host is not for doctor, which follows the browsers to the host");
+    } else if (options.command == Command::manifest) {
         if (!options.host) return failure("manifest needs --host");
         if (options.system) return failure("--system is not for manifest");
         // Each form lists only its own browsers' ids.
@@ -216,21 +249,17 @@ ParsedArguments parse_arguments(std::span<const NativeString> args) {
         if (!options.firefox && !options.firefox_extension_ids.empty()) {
             return failure("--firefox-extension-id is for Firefox's manifest; add --firefox");
         }
-    } else {
-        if (options.firefox) return failure(std::string("--firefox is for manifest, not ") + command_name(*command));
-        if (options.command != Command::install) {
-            if (options.host) {
-                return failure(std::string("--host is for install and manifest, not ") + command_name(*command));
-            }
-            if (!options.extension_ids.empty() || !options.firefox_extension_ids.empty()) {
-                return failure(std::string("extension ids are for install and manifest, not ") +
-                               command_name(*command));
-            }
+    } else if (options.command != Command::install) {
+        if (options.host) {
+            return failure(std::string("--host is for install and manifest, not ") + command_name(*command));
+        }
+        if (!options.extension_ids.empty() || !options.firefox_extension_ids.empty()) {
+            return failure(std::string("extension ids are for install and manifest, not ") + command_name(*command));
         }
     }
     if (options.root) {
         if (!supports_root_option()) return failure("--root is not available on this system");
-        if (!options.system) return failure("--root only applies to --system");
+        if (!options.system && options.command != Command::doctor) return failure("--root only applies to --system");
     }
     if (options.extension_ids.empty()) options.extension_ids.emplace_back(kCompanionExtensionId);
     if (options.firefox_extension_ids.empty()) options.firefox_extension_ids.emplace_back(kCompanionFirefoxExtensionId);
@@ -327,6 +356,7 @@ int run(std::span<const NativeString> args) {
         case Command::uninstall: return uninstall(options);
         case Command::status: return status(options);
         case Command::manifest: return print_manifest(options);
+        case Command::doctor: return run_doctor(options);
     }
     return kUsage;
 }

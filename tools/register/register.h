@@ -35,7 +35,7 @@ inline constexpr int kOk = 0;
 inline constexpr int kFailed = 1;  // some location could not be written, or status found one missing
 inline constexpr int kUsage = 2;
 
-enum class Command { install, uninstall, status, manifest, help };
+enum class Command { install, uninstall, status, manifest, doctor, help };
 
 struct Options {
     Command command = Command::help;
@@ -47,6 +47,11 @@ struct Options {
     std::vector<std::string> extension_ids;  // never empty after parsing
     std::vector<std::string> firefox_extension_ids;  // never empty after parsing
     bool firefox = false;  // manifest: print Firefox's form
+    // doctor: the report for programs, where it looked, and how long a host
+    // may take to answer its ping (10 s unless given).
+    bool json = false;
+    bool verbose = false;
+    std::optional<int> wait_seconds;
 };
 
 struct ParsedArguments {
@@ -80,6 +85,10 @@ std::optional<std::string> firefox_manifest_host_path(std::string_view text);
 // The whole program after the OS-specific entry point has collected the
 // arguments: parses them and runs the command.
 int run(std::span<const NativeString> args);
+
+// What each browser would answer the extension's ping, why, and the fix
+// (doctor.cpp).
+int run_doctor(const Options& options);
 
 // ---- provided by the file of the OS being built for ----
 
