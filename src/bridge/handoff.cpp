@@ -21,14 +21,15 @@ HandoffOutcome read_outcome(const Path& result_path, HandoffOutcome::Kind kind, 
     return {kind, std::move(value)};
 }
 
-// The result's bytes; nullopt while there is none, or while the application
-// holds it open without read sharing (still writing it). Any other failure to
-// read an existing result is a fault of the system.
+// The result's bytes; nullopt while there is none, while the application
+// holds it open without read sharing (still writing it), or when it went
+// between the look and the read (rewritten by deletion and creation). Any
+// other failure to read an existing result is a fault of the system.
 std::optional<std::string> read_if_there(const Path& result_path) {
     if (!platform::file_info(result_path)) return std::nullopt;
     platform::Result<std::string> bytes = platform::read_file(result_path);
     if (bytes) return std::move(*bytes);
-    if (platform::is_busy(bytes.error())) return std::nullopt;
+    if (platform::is_busy(bytes.error()) || platform::is_not_found(bytes.error())) return std::nullopt;
     throw host::FatalError::from_os(bytes.error());
 }
 
@@ -103,9 +104,8 @@ Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
     const Path result_path = platform::join(results, file_name);
 
     if (kind.clears_stale_result) static_cast<void>(platform::remove_file(result_path));
-    // A job cut short by a full disk is removed by write_file, so the
-    // application never takes it.
-    host::ok_or_fatal(platform::write_file(job_path, host::to_indented_json(job)));
+    // A job cut short by a full disk is removed, so the application never takes it.
+    host::ok_or_fatal(platform::write_file_or_remove(job_path, host::to_indented_json(job)));
     if (kind.after_write) kind.after_write();
 
     const bool launched = ensure_desktop_app_running(system);

@@ -148,10 +148,10 @@ Json handle_blob_begin(const Json& request, platform::System& system) {
     static_cast<void>(platform::remove_file(files.data));
     static_cast<void>(platform::remove_file(files.description));
 
-    host::ok_or_fatal(platform::write_file(files.data, {}));
-    // One cut short is removed by write_file: it would still mark the transfer open.
+    host::ok_or_fatal(platform::write_file_or_remove(files.data, {}));
+    // One cut short is removed: it would still mark the transfer open.
     host::ok_or_fatal(
-        platform::write_file(files.description, host::to_indented_json(transfer_description(request))));
+        platform::write_file_or_remove(files.description, host::to_indented_json(transfer_description(request))));
 
     return Json{{"ok", true}, {"transfer_id", std::move(id)}};
 }
@@ -175,11 +175,12 @@ Json handle_blob_chunk(const Json& request, std::string_view text, platform::Sys
     const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
     // Opened for appending only: a chunk for a transfer that never began
     // fails with the system's not-found error rather than making a file.
-    if (platform::Status appended = platform::append_to_file(transfer_files(folder, id).data, decoded);
-        !appended) {
-        // Part of the chunk may have gone in.
-        abandon_blob_transfer(request, system);
-        throw host::FatalError::from_os(appended.error());
+    if (const platform::Appended appended = platform::append_to_file(transfer_files(folder, id).data, decoded);
+        !appended.status) {
+        // Part of the chunk may have gone in once the file was open; before
+        // that nothing did, and the transfer can go on.
+        if (appended.opened) abandon_blob_transfer(request, system);
+        throw host::FatalError::from_os(appended.status.error());
     }
 
     return Json{{"ok", true}, {"received", static_cast<std::uint64_t>(decoded.size())}};

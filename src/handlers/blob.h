@@ -39,7 +39,8 @@ host::Json handle_blob_chunk(const host::Json& request, platform::System& system
 host::Json handle_blob_chunk(const host::Json& request, std::string_view data_base64, platform::System& system);
 
 // Ends the request's transfer for good when a chunk's outcome is in doubt
-// (its append failed, or its reply never reached the extension): the data
+// (its append failed after the file was opened, or its reply never reached
+// the extension): the data
 // file can no longer come out right, so blob_end must not take it as whole.
 // Never fails.
 void abandon_blob_transfer(const host::Json& request, platform::System& system) noexcept;

@@ -11,7 +11,7 @@ host::Json handle_open_app(const host::Json&, platform::System& system) {
     bridge::PathResult data_dir = bridge::local_data_dir(system);
     if (data_dir && platform::create_directories(*data_dir)) {
         static_cast<void>(
-            platform::write_file(platform::join(*data_dir, bridge::kWakeFlagFile), kWakeFlagContent));
+            platform::write_file_or_remove(platform::join(*data_dir, bridge::kWakeFlagFile), kWakeFlagContent));
     }
     const bool launched = bridge::ensure_desktop_app_running(system);
     return host::Json{{"launched", launched}, {"ok", launched}};

@@ -148,19 +148,27 @@ Result<FileInfo> file_info(const Path& path);
 // Creates the folder and every missing ancestor; an existing folder is success.
 Status create_directories(const Path& path);
 
-// Writes the file in place: creates it or replaces its content, then closes it.
-// A file that could not be written whole is removed, so that no reader takes
-// a cut-off file for a complete one.
-Status write_file(const Path& path, std::string_view bytes);
+// Writes the file in place: creates it or replaces its content, then closes
+// it. A file that could not be written whole is removed, before it is closed,
+// so that no reader ever takes a cut-off file for a complete one.
+Status write_file_or_remove(const Path& path, std::string_view bytes);
 
 // Creates the file only if it does not exist yet (fails with an error for which
 // is_already_exists() holds otherwise), writes `bytes` and closes it. The value
 // tells whether the content was written completely.
 Result<bool> create_exclusive(const Path& path, std::string_view bytes);
 
+// What came of appending to a file.
+struct [[nodiscard]] Appended {
+    Status status;
+    // Whether the file was opened. A failure before that changed nothing; one
+    // after it (the write or the close) may have left part of the bytes in.
+    bool opened = false;
+};
+
 // Opens an existing file for appending (never creates it), writes all of
 // `bytes` in one go, closes it.
-Status append_to_file(const Path& path, std::string_view bytes);
+Appended append_to_file(const Path& path, std::string_view bytes);
 
 Result<std::string> read_file(const Path& path);
 
@@ -237,7 +245,8 @@ public:
     virtual std::uint32_t current_process_id() = 0;
 
     // Whether the process runs as this process's user (Windows: the user SID
-    // of its token; POSIX: the owner of its /proc entry is our real user id).
+    // of its token; POSIX: its real user id, from the Uid: line of its
+    // /proc status, is ours).
     // False whenever that cannot be told, as for a process that has gone.
     virtual bool is_own_process(std::uint32_t pid) = 0;
 

@@ -13,7 +13,9 @@ none here). After each run:
 
 - the host exited with status 0, not by a signal;
 - the replies are the expected ones, possibly cut short by exactly one final
-  error reply ({"error":...,"ok":false}) with nothing after it;
+  error reply ({"error":...,"ok":false}) with nothing after it; not even that
+  when a result file of the application could not be opened for not being
+  there (ENOENT): it went between the look and the read, and is polled again;
 - both heartbeat files are valid (by the rules of the host's own reader; the
   seeds are, so files left untouched pass) and the "brave" entry is still
   there unchanged, checked after every reply too, since the application may
@@ -76,8 +78,9 @@ SKIP_EXIT = 77
 
 # The calls swept, each with the errors that the kernel can give it.
 ERRORS = {
-    "open": ("ENOSPC", "EIO", "EACCES"),
-    "openat": ("ENOSPC", "EIO", "EACCES"),
+    # ENOENT: the file went between a look at it and its opening.
+    "open": ("ENOSPC", "EIO", "EACCES", "ENOENT"),
+    "openat": ("ENOSPC", "EIO", "EACCES", "ENOENT"),
     "read": ("EIO",),
     "pread64": ("EIO",),
     "write": ("ENOSPC", "EIO"),
@@ -267,6 +270,11 @@ class Sweep:
         faults = []
         replies, status = self.drive([*strace, "--", self.host], run_dir, data, requests, faults)
         faults += check_session(replies, status, trace)
+        # The application may rewrite a result by deletion and creation: one
+        # gone between the host's look and its read is not there yet.
+        if inject and inject[1] == "ENOENT" and (injected(trace, self.scratch) or "").startswith(
+                "<data>/inbox-results/") and replies != [reply for _, reply in SESSION]:
+            faults.append(f"a result gone before it was read ended the session: {json.dumps(replies)[:300]}")
         faults += check_files(data)
         faults += self.retry_blob_end(run_dir, data, replies)
         return faults, trace

@@ -326,13 +326,16 @@ TEST_F(BlobTest, AChunkForATransferThatNeverBeganFailsWithTheSystemsNotFoundText
     ASSERT_FALSE(missing.ok());
     ASSERT_TRUE(platform::is_not_found(missing.error()));
     EXPECT_EQ(fatal([&] { chunk("never-begun", "QUJD"); }), platform::describe(missing.error()));
-    // The folder, but not the file; the description alone does not count.
+    // The folder, but not the file; the description alone does not count,
+    // and a chunk that could not even open the file appended nothing: the
+    // transfer is not ended for it.
     begin("transfer-1");
     write_bytes(description("transfer-2"), "{}");
     EXPECT_EQ(fatal([&] { chunk("transfer-2", "QUJD"); }), not_found);
     EXPECT_EQ(fatal([&] { chunk("transfer-3", ""); }), not_found);
     EXPECT_FALSE(fs::exists(part("transfer-2")));
     EXPECT_FALSE(fs::exists(part("transfer-3")));
+    EXPECT_EQ(read_bytes(description("transfer-2")), "{}");
 }
 
 TEST_F(BlobTest, AChunkNeedsOnlyTheDataFile) {

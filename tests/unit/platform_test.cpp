@@ -15,7 +15,11 @@
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace nimbra::platform {
@@ -114,7 +118,7 @@ TEST(PlatformPaths, NonAsciiNamesRoundTripThroughUtf8) {
 
     // The joined name reaches the file system as the same characters that
     // std::filesystem builds from UTF-8, not as code-page guesses.
-    ASSERT_TRUE(write_file(path, "x"));
+    ASSERT_TRUE(write_file_or_remove(path, "x"));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / Path(kWideName)));
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -141,7 +145,7 @@ TEST(PlatformFiles, CreateDirectoriesMakesEveryMissingLevel) {
 TEST(PlatformFiles, CreateDirectoriesFailsWithAFileInTheWay) {
     testing::TempDir dir;
     Path file = join(dir.path(), "taken");
-    ASSERT_TRUE(write_file(file, "not a folder"));
+    ASSERT_TRUE(write_file_or_remove(file, "not a folder"));
 
     EXPECT_FALSE(platform::create_directories(file));
     EXPECT_FALSE(platform::create_directories(join(join(file, "below"), "deeper")));
@@ -169,8 +173,8 @@ TEST(PlatformFiles, CreateDirectoriesRacingItselfAlwaysSucceeds) {
 TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
     testing::TempDir dir;
     Path file = join(dir.path(), "state.json");
-    ASSERT_TRUE(write_file(file, "a much longer first content, with\r\nbinary \0 bytes"sv));
-    ASSERT_TRUE(write_file(file, "sh\0rt\n"sv));
+    ASSERT_TRUE(write_file_or_remove(file, "a much longer first content, with\r\nbinary \0 bytes"sv));
+    ASSERT_TRUE(write_file_or_remove(file, "sh\0rt\n"sv));
 
     Result<std::string> content = read_file(file);
     ASSERT_TRUE(content) << describe(content.error());
@@ -180,7 +184,7 @@ TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
     EXPECT_EQ(info->size, 6u);
     EXPECT_FALSE(info->is_directory);
 
-    ASSERT_TRUE(write_file(file, ""));
+    ASSERT_TRUE(write_file_or_remove(file, ""));
     content = read_file(file);
     ASSERT_TRUE(content);
     EXPECT_EQ(*content, "");
@@ -242,7 +246,7 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
         testing::TempDir dir;
         const Path folder = join(join(dir.path(), "a"), "b");
         const mode_t previous = ::umask(mask);
-        const bool made = platform::create_directories(folder).ok() && write_file(join(folder, "f"), "x").ok() &&
+        const bool made = platform::create_directories(folder).ok() && write_file_or_remove(join(folder, "f"), "x").ok() &&
                           create_exclusive(join(folder, "lock"), "x").ok() &&
                           rewrite_file(join(folder, "r"), kNoWait, "x").ok() &&
                           update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "x"; }).ok();
@@ -256,7 +260,7 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
         ::chmod(folder.c_str(), 0755);
         for (const char* name : {"f", "r", "u"}) ::chmod(join(folder, name).c_str(), 0644);
         ASSERT_TRUE(platform::create_directories(folder));
-        ASSERT_TRUE(write_file(join(folder, "f"), "y"));
+        ASSERT_TRUE(write_file_or_remove(join(folder, "f"), "y"));
         ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, "y"));
         ASSERT_TRUE(update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "y"; }));
         EXPECT_EQ(mode_of(folder), 0755u);
@@ -267,7 +271,7 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
 
 TEST(PlatformFiles, WriteFileIntoAMissingFolderIsNotFound) {
     testing::TempDir dir;
-    Status written = write_file(join(join(dir.path(), "missing"), "f"), "x");
+    Status written = write_file_or_remove(join(join(dir.path(), "missing"), "f"), "x");
     ASSERT_FALSE(written);
     EXPECT_TRUE(is_not_found(written.error())) << describe(written.error());
 }
@@ -291,14 +295,17 @@ TEST(PlatformFiles, CreateExclusiveNeverTouchesAnExistingFile) {
 TEST(PlatformFiles, AppendToFileNeverCreatesAndAppendsAtTheEnd) {
     testing::TempDir dir;
     Path file = join(dir.path(), "log.txt");
-    Status missing = append_to_file(file, "lost");
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(is_not_found(missing.error())) << describe(missing.error());
+    Appended missing = append_to_file(file, "lost");
+    ASSERT_FALSE(missing.status);
+    EXPECT_TRUE(is_not_found(missing.status.error())) << describe(missing.status.error());
+    EXPECT_FALSE(missing.opened);
     EXPECT_FALSE(file_info(file));
 
-    ASSERT_TRUE(write_file(file, "one\n"));
-    ASSERT_TRUE(append_to_file(file, "two\n"));
-    ASSERT_TRUE(append_to_file(file, "three\n"));
+    ASSERT_TRUE(write_file_or_remove(file, "one\n"));
+    for (const char* line : {"two\n", "three\n"}) {
+        Appended appended = append_to_file(file, line);
+        EXPECT_TRUE(appended.status && appended.opened);
+    }
     Result<std::string> content = read_file(file);
     ASSERT_TRUE(content);
     EXPECT_EQ(*content, "one\ntwo\nthree\n");
@@ -309,7 +316,7 @@ TEST(PlatformFiles, ReadFileReturnsLargeContentWhole) {
     Path file = join(dir.path(), "big.bin");
     std::string bytes(300000, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) % 251);
-    ASSERT_TRUE(write_file(file, bytes));
+    ASSERT_TRUE(write_file_or_remove(file, bytes));
     Result<std::string> content = read_file(file);
     ASSERT_TRUE(content);
     EXPECT_TRUE(*content == bytes);
@@ -318,7 +325,7 @@ TEST(PlatformFiles, ReadFileReturnsLargeContentWhole) {
 TEST(PlatformFiles, RemovedFileIsNotFoundEverywhere) {
     testing::TempDir dir;
     Path file = join(dir.path(), "gone");
-    ASSERT_TRUE(write_file(file, "x"));
+    ASSERT_TRUE(write_file_or_remove(file, "x"));
     ASSERT_TRUE(remove_file(file));
 
     Result<FileInfo> info = file_info(file);
@@ -336,7 +343,7 @@ TEST(PlatformFiles, LastWriteIsOnTheSystemClockScale) {
     // Both are 100-ns ticks since 1601; a wrong epoch or unit is off by years.
     testing::TempDir dir;
     Path file = join(dir.path(), "stamped");
-    ASSERT_TRUE(write_file(file, "x"));
+    ASSERT_TRUE(write_file_or_remove(file, "x"));
     std::uint64_t now = real_system().now_file_time();
     Result<FileInfo> info = file_info(file);
     ASSERT_TRUE(info);
@@ -391,11 +398,45 @@ TEST(PlatformSystem, OnlyAnExistingProcessOfThisUserIsOwn) {
     EXPECT_FALSE(system.is_own_process(0xFFFFFFF0u));
 }
 
+#ifndef _WIN32
+TEST(PlatformSystem, AProcessIsOwnByItsRealUserIdWhoeverOwnsItsProcEntry) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to give a process other ids";
+    struct Case {
+        uid_t real;
+        uid_t effective;
+        int dumpable;
+        bool own;
+    };
+    // The entry's owner is the effective user id of a dumpable process, root otherwise.
+    const Case cases[] = {{0, 4242, 1, true}, {0, 4242, 0, true}, {4242, 4242, 1, false}, {4242, 0, 0, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.real) + "/" + std::to_string(c.effective) + " dumpable " + std::to_string(c.dumpable));
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool made = ::setresuid(c.real, c.effective, 0) == 0 && ::prctl(PR_SET_DUMPABLE, c.dumpable) == 0;
+            static_cast<void>(::write(ready[1], made ? "1" : "0", 1));
+            ::pause();
+            ::_exit(0);
+        }
+        char made = '0';
+        ASSERT_EQ(::read(ready[0], &made, 1), 1);
+        EXPECT_EQ(made, '1');
+        EXPECT_EQ(real_system().is_own_process(static_cast<std::uint32_t>(child)), c.own);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+}
+#endif
+
 #ifdef _WIN32
 TEST(PlatformFiles, AFileHeldWithoutSharingIsBusy) {
     testing::TempDir dir;
     Path file = join(dir.path(), "result.json");
-    ASSERT_TRUE(write_file(file, "{}"));
+    ASSERT_TRUE(write_file_or_remove(file, "{}"));
     testing::HeldFile held(file);
     ASSERT_TRUE(held.held());
     Result<std::string> content = read_file(file);

@@ -167,18 +167,20 @@ Status create_directories(const Path& path) {
     return OsError{static_cast<std::uint32_t>(saved)};
 }
 
-Status write_file(const Path& path, std::string_view bytes) {
+Status write_file_or_remove(const Path& path, std::string_view bytes) {
     // Written from offset 0 and then cut to length instead of opened with
     // O_TRUNC: the result is the same bytes in the same file, but ext4 flushes
     // a truncated-and-rewritten file at close, which costs twenty times more.
-    int fd = open_or_create(path.c_str(), O_WRONLY);
-    if (fd < 0) return last_error();
-    Status written = write_all(fd, bytes);
-    if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) written = last_error();
-    Status closed = close_fd(fd);
-    if (written && closed) return Status::success();
-    // Cut short (a full disk), the file would pass for whole with whoever reads it.
-    static_cast<void>(::unlink(path.c_str()));
+    Descriptor fd(open_or_create(path.c_str(), O_WRONLY));
+    if (!fd.is_open()) return last_error();
+    Status written = write_all(fd.get(), bytes);
+    if (written && ::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) written = last_error();
+    // Cut short (a full disk), the file would pass for whole with whoever
+    // reads it: its name goes while it is still open, so nobody can open it
+    // in between.
+    if (!written) static_cast<void>(::unlink(path.c_str()));
+    Status closed = fd.close();
+    if (written && !closed) static_cast<void>(::unlink(path.c_str()));
     return written ? closed : written;
 }
 
@@ -190,12 +192,12 @@ Result<bool> create_exclusive(const Path& path, std::string_view bytes) {
     return complete;
 }
 
-Status append_to_file(const Path& path, std::string_view bytes) {
+Appended append_to_file(const Path& path, std::string_view bytes) {
     int fd = open_retrying(path.c_str(), O_WRONLY | O_APPEND);
-    if (fd < 0) return last_error();
+    if (fd < 0) return {last_error(), false};
     Status written = write_all(fd, bytes);
     Status closed = close_fd(fd);
-    return written ? closed : written;
+    return {written ? closed : written, true};
 }
 
 namespace {

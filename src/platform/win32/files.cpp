@@ -39,6 +39,7 @@ public:
     File(const Path& path, DWORD access, DWORD disposition)
         : handle_(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    explicit File(HANDLE handle) : handle_(handle) {}
     ~File() {
         if (usable(handle_)) ::CloseHandle(handle_);
     }
@@ -189,19 +190,41 @@ Status create_directories(const Path& path) {
     return Status::success();
 }
 
-Status write_file(const Path& path, std::string_view bytes) {
+namespace {
+
+// Marks the open file for deletion, so that it goes when the handle closes
+// and nobody opens it in between; false when the handle may not delete.
+bool delete_on_close(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+}  // namespace
+
+Status write_file_or_remove(const Path& path, std::string_view bytes) {
     // Rewritten from offset 0 and then cut to length rather than truncated
     // on open (CREATE_ALWAYS): the bytes on disk are the same, but emptying a
     // file first makes ext4 flush it at close when wine runs the host, about
     // ten times the cost of this for the small files rewritten all the time.
-    File file(path, GENERIC_WRITE, OPEN_ALWAYS);
+    const auto open = [&path](DWORD access) {
+        return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE handle = open(GENERIC_WRITE | DELETE);
+    // A process that holds the file without letting it be deleted still
+    // lets it be written; a failed write then removes it by name.
+    bool deletable = usable(handle);
+    File file(deletable ? handle : open(GENERIC_WRITE));
     if (!file.is_open()) return last_error();
     Status written = write_all(file.get(), bytes);
     if (written && !::SetEndOfFile(file.get())) written = last_error();
+    // Cut short (a full disk), the file would pass for whole with whoever
+    // reads it: it is deleted through the handle, before the close.
+    if (!written) deletable = deletable && delete_on_close(file.get());
     Status closed = file.close();
     if (written && closed) return Status::success();
-    // Cut short (a full disk), the file would pass for whole with whoever reads it.
-    ::DeleteFileW(path.c_str());
+    if (written || !deletable) ::DeleteFileW(path.c_str());
     return written ? closed : written;
 }
 
@@ -212,14 +235,14 @@ Result<bool> create_exclusive(const Path& path, std::string_view bytes) {
     return static_cast<bool>(file.close()) && complete;
 }
 
-Status append_to_file(const Path& path, std::string_view bytes) {
+Appended append_to_file(const Path& path, std::string_view bytes) {
     // Append access alone makes every write land at the current end, even
     // when another process appends at the same time.
     File file(path, FILE_APPEND_DATA, OPEN_EXISTING);
-    if (!file.is_open()) return last_error();
+    if (!file.is_open()) return {last_error(), false};
     Status written = write_all(file.get(), bytes);
     Status closed = file.close();
-    return written ? closed : written;
+    return {written ? closed : written, true};
 }
 
 namespace {
