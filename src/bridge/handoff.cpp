@@ -94,10 +94,10 @@ std::string make_job_id(System& system) {
     return id;
 }
 
-Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
+Json hand_off_job(System& system, const PathResult& data_dir, const JobKind& kind, const Json& job) {
     const std::string file_name = make_job_id(system) + ".json";
-    const Path inbox = required(inbox_dir(system));
-    const Path results = required(inbox_results_dir(system));
+    const Path inbox = required(inbox_dir(data_dir));
+    const Path results = required(inbox_results_dir(data_dir));
     host::ok_or_fatal(platform::create_directories(inbox));
     host::ok_or_fatal(platform::create_directories(results));
     const Path job_path = platform::join(inbox, file_name);
@@ -108,7 +108,7 @@ Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
     host::ok_or_fatal(platform::write_file_or_remove(job_path, host::to_indented_json(job)));
     if (kind.after_write) kind.after_write();
 
-    const bool launched = ensure_desktop_app_running(system);
+    const bool launched = ensure_desktop_app_running(system, data_dir);
     HandoffOutcome outcome = wait_for_result(system, result_path);
     // Nobody waits for this job any more: the application must not take it
     // up later and act on a download the extension was told had failed.

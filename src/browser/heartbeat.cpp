@@ -318,10 +318,10 @@ HeartbeatMap parse_heartbeats(std::string_view text) {
     return heartbeats;
 }
 
-void refresh(platform::System& system, std::optional<BrowserId> ancestry, const host::Json& request) {
+void refresh(platform::System& system, const bridge::PathResult& data_dir, std::optional<BrowserId> ancestry,
+             const host::Json& request) {
     const RequestIdentity identity = identify(ancestry, request);
 
-    const std::optional<platform::Path> data_dir = bridge::local_data_dir(system);
     if (!data_dir) return;
     if (!platform::create_directories(*data_dir)) return;
 
@@ -362,12 +362,12 @@ std::string record_heartbeat(std::string_view old_content, std::string_view brow
     return heartbeats_text(heartbeats);
 }
 
-void refresh_heartbeats(platform::System& system, std::optional<BrowserId> ancestry,
-                        const host::Json& request) noexcept {
+void refresh_heartbeats(platform::System& system, const bridge::PathResult& data_dir,
+                        std::optional<BrowserId> ancestry, const host::Json& request) noexcept {
     // The heartbeat is a courtesy to the desktop application; the request is
     // served whatever happens to it.
     try {
-        refresh(system, ancestry, request);
+        refresh(system, data_dir, ancestry, request);
     } catch (...) {
     }
 }

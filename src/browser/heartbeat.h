@@ -7,16 +7,18 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/data_dir.h"
 #include "browser/identification.h"
 #include "host/json.h"
 #include "platform/platform.h"
 
 namespace nimbra::browser {
 
-// Rewrites both heartbeat files for one request. Never fails: a heartbeat
-// that cannot be recorded must not cost the request its reply.
-void refresh_heartbeats(platform::System& system, std::optional<BrowserId> ancestry,
-                        const host::Json& request) noexcept;
+// Rewrites both heartbeat files in `data_dir` (the data directory as this
+// request found it) for one request. Never fails: a heartbeat that cannot be
+// recorded must not cost the request its reply.
+void refresh_heartbeats(platform::System& system, const bridge::PathResult& data_dir,
+                        std::optional<BrowserId> ancestry, const host::Json& request) noexcept;
 
 // One browser's record in the per-browser file.
 struct HeartbeatRecord {

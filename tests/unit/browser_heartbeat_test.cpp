@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bin/nimbra-native-host/run_host.h"
+#include "bridge/data_dir.h"
 #include "browser/heartbeat.h"
 #include "host/framing.h"
 #include "support/fake_system.h"
@@ -65,7 +66,7 @@ protected:
     fs::path heartbeats_file() const { return data_dir() / "extension-heartbeats-v2.json"; }
 
     void refresh(const Json& request, std::optional<BrowserId> ancestry = BrowserId::chrome) {
-        refresh_heartbeats(system, ancestry, request);
+        refresh_heartbeats(system, bridge::local_data_dir(system), ancestry, request);
     }
     void refresh(const char* request_json, std::optional<BrowserId> ancestry = BrowserId::chrome) {
         refresh(Json::parse(request_json), ancestry);
@@ -204,7 +205,7 @@ TEST_F(Heartbeat, BothFilesGetTheSameReadingOfTheClock) {
     TickingSystem ticking;
     ticking.app_data = system.app_data;
     ticking.clock = kEpoch;
-    refresh_heartbeats(ticking, BrowserId::brave, Json::parse(R"({})"));
+    refresh_heartbeats(ticking, bridge::local_data_dir(ticking), BrowserId::brave, Json::parse(R"({})"));
     EXPECT_EQ(ticking.readings, 1);
     EXPECT_EQ(read_bytes(legacy_file()),
               legacy("\"brave\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"", "null", "null", "12"));
