@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -16,6 +17,8 @@
 
 #ifndef _WIN32
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -197,22 +200,57 @@ std::string content_of(const Path& file) {
     return content ? *content : "<unreadable>";
 }
 
-TEST(PlatformFiles, LockedRewritesSeeTheOldContentAndLeaveExactlyTheNew) {
-    testing::TempDir dir;
-    Path file = join(dir.path(), "heartbeats.json");
-    std::vector<std::string> seen;
-    const auto replace_with = [&](std::string next) {
-        return [&seen, next](std::string_view old) {
-            seen.emplace_back(old);
-            return next;
-        };
+// An update that writes `next` and records the old content it was given.
+Update writing(std::string next, bool in_place, std::vector<std::string>& seen) {
+    return [next = std::move(next), in_place, &seen](std::string_view old) {
+        seen.emplace_back(old);
+        return Rewrite{next, in_place};
     };
-    // A missing file is created and read as empty.
-    ASSERT_TRUE(update_file(file, kNoWait, replace_with("first, rather long content")));
-    ASSERT_TRUE(update_file(file, kNoWait, replace_with("short")));
-    ASSERT_TRUE(rewrite_file(file, kNoWait, "longer than short"));
-    EXPECT_EQ(seen, (std::vector<std::string>{"", "first, rather long content"}));
-    EXPECT_EQ(content_of(file), "longer than short");
+}
+
+TEST(PlatformFiles, LockedRewritesReplaceTheFileWholeUnlessAllowedInPlace) {
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    const Path temp = join(dir.path(), "heartbeats.json.tmp");
+    struct Step {
+        const char* what;
+        const char* stale_temp;  // left by a crash before the step, or none
+        std::string next;
+        bool in_place;
+        bool replaces;
+    };
+    const Step steps[] = {
+        {"a missing file is made whole", nullptr, "first, rather long content", false, true},
+        {"shorter", nullptr, "short", false, true},
+        {"longer", nullptr, "longer than short", false, true},
+        {"in place where allowed", nullptr, "longer than SHORT", true, false},
+        {"allowed in place, but of another length", nullptr, "another length", true, true},
+        {"a stale temporary file is reused", "stale, and longer than anything here", "next", false, true},
+        {"or removed by a write in place", "stale", "NEXT", true, false},
+    };
+    std::string old;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.stale_temp != nullptr) ASSERT_TRUE(write_file_or_remove(temp, step.stale_temp));
+        std::vector<std::string> seen;
+        Result<Rewritten> rewritten = rewrite_file(file, kNoWait, writing(step.next, step.in_place, seen));
+        ASSERT_TRUE(rewritten) << describe(rewritten.error());
+        EXPECT_EQ(seen, std::vector<std::string>{old});
+        EXPECT_EQ(content_of(file), step.next);
+        EXPECT_FALSE(file_info(temp));
+        if (!step.replaces) {
+            EXPECT_EQ(*rewritten, Rewritten::in_place);
+        } else if (!seen.front().empty()) {
+#ifdef _WIN32
+            // Wine never renames over a file that is open, this host's own
+            // lock included: the refusal is met in place.
+            EXPECT_TRUE(*rewritten == Rewritten::replaced || *rewritten == Rewritten::padded);
+#else
+            EXPECT_EQ(*rewritten, Rewritten::replaced);
+#endif
+        }
+        old = step.next;
+    }
 
     // The lock goes with the rewrite, even one whose update threw.
     std::vector<int> waits;
@@ -220,21 +258,88 @@ TEST(PlatformFiles, LockedRewritesSeeTheOldContentAndLeaveExactlyTheNew) {
         waits.push_back(failed);
         return false;
     };
-    EXPECT_THROW(static_cast<void>(update_file(file, kNoWait, [](std::string_view) -> std::string {
+    EXPECT_THROW(static_cast<void>(rewrite_file(file, kNoWait, [](std::string_view) -> Rewrite {
                      throw std::runtime_error("update failed");
                  })),
                  std::runtime_error);
-    ASSERT_TRUE(rewrite_file(file, count_waits, "cut"));
+    std::vector<std::string> seen;
+    ASSERT_TRUE(rewrite_file(file, count_waits, writing("cut", false, seen)));
     EXPECT_TRUE(waits.empty());
     EXPECT_EQ(content_of(file), "cut");
 
     // A folder in the file's place is an error, and nothing is written.
-    Path folder = join(dir.path(), "folder");
+    const Path folder = join(dir.path(), "folder");
     ASSERT_TRUE(platform::create_directories(folder));
-    EXPECT_FALSE(update_file(folder, kNoWait, replace_with("x")));
-    EXPECT_FALSE(rewrite_file(folder, kNoWait, "x"));
-    EXPECT_EQ(seen.size(), 2u);
+    seen.clear();
+    EXPECT_FALSE(rewrite_file(folder, kNoWait, writing("x", false, seen)));
+    EXPECT_TRUE(seen.empty());
+
+    // Held by another writer for as long as the wait allows: not written.
+    ASSERT_TRUE(rewrite_file(file, kNoWait, [&](std::string_view held) {
+        Result<Rewritten> skipped = rewrite_file(file, count_waits, writing("never", false, seen));
+        EXPECT_TRUE(skipped && *skipped == Rewritten::not_locked);
+        return Rewrite{std::string(held), true};
+    }));
+    EXPECT_EQ(waits, std::vector<int>{1});
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(content_of(file), "cut");
 }
+
+#ifdef _WIN32
+TEST(PlatformFiles, AReplacementRefusedForAHolderIsWrittenInPlace) {
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    ASSERT_TRUE(write_file_or_remove(file, "{\"a\": \"long content of the old file\"}"));
+    // The application reads it, letting others read and write, not delete.
+    testing::HeldFile reader(file, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(reader.held());
+    std::vector<std::string> seen;
+    Result<Rewritten> rewritten = rewrite_file(file, kNoWait, writing("{\"b\": 1}", false, seen));
+    ASSERT_TRUE(rewritten) << describe(rewritten.error());
+    EXPECT_EQ(*rewritten, Rewritten::padded);
+    reader.release();
+    EXPECT_EQ(content_of(file), "{\"b\": 1}");
+    EXPECT_FALSE(file_info(join(dir.path(), "heartbeats.json.tmp")));
+}
+#else
+TEST(PlatformFiles, ALockOnAFileReplacedMeanwhileIsLetGoAndTheRewriteStartsOver) {
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    ASSERT_TRUE(write_file_or_remove(file, "old"));
+    // Another writer holds the lock, replaces the file, and lets go.
+    int holder = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const LockWait replace_and_release = [&](int) {
+        const Path next = join(dir.path(), "next");
+        EXPECT_TRUE(write_file_or_remove(next, "the other writer's"));
+        EXPECT_EQ(::rename(next.c_str(), file.c_str()), 0);
+        ::close(std::exchange(holder, -1));
+        return true;
+    };
+    std::vector<std::string> seen;
+    Result<Rewritten> rewritten = rewrite_file(file, replace_and_release, writing("merged", false, seen));
+    ASSERT_TRUE(rewritten) << describe(rewritten.error());
+    EXPECT_EQ(seen, std::vector<std::string>{"the other writer's"});
+    EXPECT_EQ(content_of(file), "merged");
+    EXPECT_EQ(holder, -1);
+}
+
+TEST(PlatformFiles, ATemporaryNameThatIsASecondNameOfTheFileIsNeverWrittenInto) {
+    // A crash between linking a new file in and removing its temporary name.
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    const Path temp = join(dir.path(), "heartbeats.json.tmp");
+    ASSERT_TRUE(write_file_or_remove(file, "whole"));
+    ASSERT_EQ(::link(file.c_str(), temp.c_str()), 0);
+    std::vector<std::string> seen;
+    Result<Rewritten> rewritten = rewrite_file(file, kNoWait, writing("next", false, seen));
+    ASSERT_TRUE(rewritten) << describe(rewritten.error());
+    EXPECT_EQ(*rewritten, Rewritten::replaced);
+    EXPECT_EQ(seen, std::vector<std::string>{"whole"});
+    EXPECT_EQ(content_of(file), "next");
+    EXPECT_FALSE(file_info(temp));
+}
+#endif
 
 #ifndef _WIN32
 TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
@@ -246,10 +351,11 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
         testing::TempDir dir;
         const Path folder = join(join(dir.path(), "a"), "b");
         const mode_t previous = ::umask(mask);
+        std::vector<std::string> seen;
         const bool made = platform::create_directories(folder).ok() && write_file_or_remove(join(folder, "f"), "x").ok() &&
                           create_exclusive(join(folder, "lock"), "x").ok() &&
-                          rewrite_file(join(folder, "r"), kNoWait, "x").ok() &&
-                          update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "x"; }).ok();
+                          rewrite_file(join(folder, "r"), kNoWait, writing("x", false, seen)).ok() &&
+                          rewrite_file(join(folder, "u"), kNoWait, writing("x", true, seen)).ok();
         ::umask(previous);
         ASSERT_TRUE(made) << mask;
         EXPECT_EQ(mode_of(join(dir.path(), "a")), 0700u) << mask;
@@ -261,8 +367,9 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
         for (const char* name : {"f", "r", "u"}) ::chmod(join(folder, name).c_str(), 0644);
         ASSERT_TRUE(platform::create_directories(folder));
         ASSERT_TRUE(write_file_or_remove(join(folder, "f"), "y"));
-        ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, "y"));
-        ASSERT_TRUE(update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "y"; }));
+        // Whether replaced or written in place.
+        ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, writing("yy", false, seen)));
+        ASSERT_TRUE(rewrite_file(join(folder, "u"), kNoWait, writing("y", true, seen)));
         EXPECT_EQ(mode_of(folder), 0755u);
         for (const char* name : {"f", "r", "u"}) EXPECT_EQ(mode_of(join(folder, name)), 0644u) << name;
     }

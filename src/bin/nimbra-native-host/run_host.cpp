@@ -90,6 +90,7 @@ const Route* find_route(const Json& request) {
 
 void run_host(platform::System& system, host::MessageReader& reader, host::ByteSink& replies) {
     const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(system);
+    browser::HeartbeatLocks heartbeat_locks;
     std::string decoded;
     for (;;) {
         host::InboundRequest message = reader.read_request();
@@ -104,7 +105,7 @@ void run_host(platform::System& system, host::MessageReader& reader, host::ByteS
         Context context{system, data_dir, decoded};
 
         // The heartbeat never reads a chunk's text, so the value as read serves.
-        browser::refresh_heartbeats(system, data_dir, ancestry, request.value());
+        browser::refresh_heartbeats(system, data_dir, heartbeat_locks, ancestry, request.value());
 
         const Route* route = find_route(request.value());
         Json reply = route != nullptr ? route->handler(request, context) : host::error_reply("Unknown message type");
