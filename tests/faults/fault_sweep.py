@@ -414,17 +414,11 @@ KNOWN_NAMES = {*HEARTBEAT_FILES, "inbox", "inbox-results", "browser-transfers", 
 def check_data_dir(data):
     """Nothing in the data directory but what the host knows, and at most one
     temporary file per heartbeat file, named after it and not "*.json"."""
-    faults = []
-    temporary = {name: [] for name in HEARTBEAT_FILES}
-    for path in sorted(data.iterdir()):
-        owner = next((name for name in HEARTBEAT_FILES if path.name.startswith(name + ".")), None)
-        if owner and not path.name.endswith(".json"):
-            temporary[owner].append(path.name)
-        elif path.name not in KNOWN_NAMES:
-            faults.append(f"an unexpected file in the data directory: {path.name}")
-    faults += [f"more than one temporary file beside {name}: {names}"
-               for name, names in temporary.items() if len(names) > 1]
-    return faults
+    names = [path.name for path in sorted(data.iterdir()) if path.name not in KNOWN_NAMES]
+    faults = [f"more than one temporary file beside {name}" for name in HEARTBEAT_FILES
+              if sum(other.startswith(name + ".") for other in names) > 1]
+    return faults + [f"an unexpected file in the data directory: {name}" for name in names
+                     if name.endswith(".json") or not name.startswith(HEARTBEAT_FILES)]
 
 
 def check_files(data):

@@ -55,12 +55,9 @@ std::optional<std::map<std::string, long>> versions_in(const std::string& text) 
 bool legacy_is_whole(const std::string& text) {
     host::JsonParse parsed = host::parse_json(text);
     if (!parsed.value || !parsed.value->is_object() || parsed.value->size() != 5) return false;
-    const host::Json& record = *parsed.value;
-    const auto browser = record.find("browser_id");
-    return browser != record.end() && browser->is_string() &&
-           std::find(std::begin(kBrowsers), std::end(kBrowsers), browser->get<std::string>()) != std::end(kBrowsers) &&
-           record.contains("extension_id") && record.contains("extension_version") && record.contains("source") &&
-           record.contains("timestamp_ms");
+    const std::string* browser = host::string_member(*parsed.value, "browser_id");
+    return browser != nullptr && std::count(std::begin(kBrowsers), std::end(kBrowsers), *browser) == 1 &&
+           parsed.value->contains("timestamp_ms") && parsed.value->contains("source");
 }
 
 TEST(HeartbeatCrowd, HostsOfFiveBrowsersRefreshingAtOnceLoseNoEntryAndTearNoFile) {
