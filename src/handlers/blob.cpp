@@ -186,7 +186,10 @@ Json handle_blob_end(const Json& request, platform::System& system, const bridge
     const platform::Path folder = bridge::required(bridge::browser_transfers_dir(data_dir));
     const TransferFiles files = transfer_files(folder, id);
 
-    if (!platform::file_info(files.data) || !platform::file_info(files.description)) {
+    // A folder where the data file belongs is no file to hand over: a chunk
+    // that met it could not even open it, and left the transfer open.
+    const platform::Result<platform::FileInfo> data = platform::file_info(files.data);
+    if (!data || data->is_directory || !platform::file_info(files.description)) {
         throw FatalError(std::string(kNotStarted));
     }
     const std::string text = host::value_or_fatal(platform::read_file(files.description));

@@ -364,10 +364,15 @@ TEST_F(BlobTest, EndNeedsBothFiles) {
     EXPECT_EQ(fatal([&] { end("transfer-1"); }), "browser transfer was not started");
     EXPECT_TRUE(fs::exists(part("transfer-1")));
 
-    begin("transfer-2");
-    fs::remove(part("transfer-2"));
-    EXPECT_EQ(fatal([&] { end("transfer-2"); }), "browser transfer was not started");
-    EXPECT_TRUE(fs::exists(description("transfer-2")));
+    // Without its data file, or with a folder in its place.
+    for (const bool folder : {false, true}) {
+        begin("transfer-2");
+        fs::remove(part("transfer-2"));
+        if (folder) fs::create_directories(part("transfer-2"));
+        EXPECT_EQ(fatal([&] { end("transfer-2"); }), "browser transfer was not started");
+        EXPECT_TRUE(fs::exists(description("transfer-2")));
+        fs::remove(part("transfer-2"));
+    }
     EXPECT_FALSE(fs::exists(inbox()));
 }
 
