@@ -2,9 +2,10 @@
 // 900,000-character chunks, one request at a time as the extension does, and
 // measures the decoded bytes per second of the chunk phase and the program's
 // peak resident set. The floor program (blob-floor) of the same target runs
-// the same stream in the same run: plain, rewriting both heartbeat files as
-// the host does, also finding the data directory for every request as the
-// host does, and taking fresh buffers per request. The host's transfer ends in
+// the same stream in the same run: plain, rewriting both heartbeat files in
+// place as the host does, creating or truncating them instead, also finding
+// the data directory for every request as the host does, and taking fresh
+// buffers per request. The host's transfer ends in
 // an import that the stand-in desktop application, started by the host from
 // its own folder, confirms.
 //
@@ -212,15 +213,16 @@ void prepare(Target& t) {
     fs::create_directories(t.data_dir / "browser-transfers");
 }
 
-enum Program { kHost, kFloor, kFloorHeartbeat, kFloorLookups, kFloorFresh, kCompared, kPrograms };
-constexpr const char* kProgramNames[kPrograms] = {"host", "floor", "floor + heartbeats", "floor + hb + lookups",
-                                                  "floor, fresh buffers", "compared host"};
+enum Program { kHost, kFloor, kFloorHeartbeat, kFloorTruncating, kFloorLookups, kFloorFresh, kCompared, kPrograms };
+constexpr const char* kProgramNames[kPrograms] = {"host", "floor", "floor + heartbeats", "floor + truncating hb",
+                                                  "floor + hb + lookups", "floor, fresh buffers", "compared host"};
 
 std::vector<std::string> command(const Target& t, Program program) {
     switch (program) {
         case kHost: return bench::program_command(t.wine, t.host);
         case kFloor: return bench::program_command(t.wine, t.floor);
         case kFloorHeartbeat: return bench::program_command(t.wine, t.floor, {"--heartbeat"});
+        case kFloorTruncating: return bench::program_command(t.wine, t.floor, {"--heartbeat", "--truncate"});
         case kFloorLookups: return bench::program_command(t.wine, t.floor, {"--heartbeat", "--lookups"});
         case kCompared: return bench::program_command(t.wine, t.compare);
         default: return bench::program_command(t.wine, t.floor, {"--fresh-buffers"});
@@ -286,8 +288,8 @@ int main(int argc, char** argv) {
     }
 
     bool all_ok = true;
-    std::printf("%-10s %5s  %-21s %8s %8s %9s %12s %10s %9s %12s\n", "target", "MiB", "program", "MB/s", "median",
-                "vs floor", "vs floor+hb", "peak RSS", "vs floor", "blob_end ms");
+    std::printf("%-10s %5s  %-21s %8s %8s %9s %12s %12s %10s %9s %12s\n", "target", "MiB", "program", "MB/s", "median",
+                "vs floor", "vs floor+hb", "vs trunc hb", "peak RSS", "vs floor", "blob_end ms");
     for (const Target& t : targets) {
         const int lock = t.wine ? -1 : bench::lock_desktop_app();
         const fs::path part = t.data_dir / "browser-transfers" / (std::string(kTransferId) + ".part");
@@ -326,9 +328,10 @@ int main(int argc, char** argv) {
                 const double peak = best(rss[p]);
                 char end_text[32] = "-";
                 if (p == kHost || p == kCompared) std::snprintf(end_text, sizeof end_text, "%.0f", median(end_ms[p]));
-                std::printf("%-10s %5llu  %-21s %8.0f %8.0f %9.2f %12.2f %10.1f %9.2f %12s\n", t.label.c_str(),
+                std::printf("%-10s %5llu  %-21s %8.0f %8.0f %9.2f %12.2f %12.2f %10.1f %9.2f %12s\n", t.label.c_str(),
                             static_cast<unsigned long long>(mib), kProgramNames[p], best(speed[p]), median(speed[p]),
-                            ratio(p, kFloor), ratio(p, kFloorHeartbeat), peak, peak / floor_rss, end_text);
+                            ratio(p, kFloor), ratio(p, kFloorHeartbeat), ratio(p, kFloorTruncating), peak,
+                            peak / floor_rss, end_text);
             }
             std::fflush(stdout);
         }
@@ -342,8 +345,9 @@ int main(int argc, char** argv) {
                 "(MiB): the largest VmHWM over the runs, of the program's own process (under wine the wine64\n"
                 "process that runs the .exe: wine's loader, ntdll, heap and the libraries each program loads\n"
                 "included, the wineserver not). Floors: plain; + heartbeats rewrites both heartbeat files per\n"
-                "request; + lookups also finds the data directory afresh for each request, as the host does;\n"
-                "fresh buffers takes new frame and decode buffers per request.\n",
+                "request in place; + truncating hb creates or truncates them instead; + lookups also finds the\n"
+                "data directory afresh for each request, as the host does; fresh buffers takes new frame and\n"
+                "decode buffers per request.\n",
                 runs);
     std::error_code ignored;
     for (Target& t : targets) fs::remove_all(t.root, ignored);

@@ -4,14 +4,14 @@
 // it), append it to the data file and reply. No JSON parser, no checks beyond
 // what finding the text needs. It finds the data directory once, at start.
 // With --heartbeat it also rewrites the two heartbeat files per request, as
-// the host does.
+// the host does, in place; with --truncate it creates or truncates them.
 //
 // --lookups also finds the data directory afresh for every request, as the
 // host does, before the heartbeat files. --fresh-buffers takes new memory for
 // the frame and the decoded bytes on every request instead of keeping it.
 // Both show what that costs on each OS.
 //
-//   blob-floor [--heartbeat] [--lookups] [--fresh-buffers]
+//   blob-floor [--heartbeat [--truncate]] [--lookups] [--fresh-buffers]
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,7 +54,9 @@ int main(int argc, char** argv) {
     bool heartbeat = false;
     bool lookups = false;
     bool fresh = false;
+    bool truncating = false;
     for (int i = 1; i < argc; ++i) {
+        truncating = truncating || std::strcmp(argv[i], "--truncate") == 0;
         heartbeat = heartbeat || std::strcmp(argv[i], "--heartbeat") == 0;
         lookups = lookups || std::strcmp(argv[i], "--lookups") == 0;
         fresh = fresh || std::strcmp(argv[i], "--fresh-buffers") == 0;
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
         if (!floor_os::read_input(body.data(), length)) return 0;
 
         const std::string request_dir = lookups ? floor_os::data_dir() : dir;
-        if (heartbeat) floor_os::rewrite_heartbeats(request_dir);
+        if (heartbeat) floor_os::rewrite_heartbeats(request_dir, truncating);
 
         const std::string_view type = member(body, "type");
         const std::string path = request_dir + floor_os::kSeparator + "browser-transfers" + floor_os::kSeparator +

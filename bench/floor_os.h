@@ -28,18 +28,23 @@ bool write_output(std::string_view bytes);
 // when missing), written from offset 0, then cut to length.
 void rewrite(const std::string& path, std::string_view text);
 
+// Creates the file or truncates it on opening, then writes it: the plainest
+// rewrite of all, which leaves readers an empty or cut file meanwhile.
+void create_or_truncate(const std::string& path, std::string_view text);
+
 // Appends to an existing file, as the host appends a chunk.
 void append(const std::string& path, std::string_view bytes);
 
 // The two heartbeat files the host rewrites before every request, with
-// content of their usual size.
-inline void rewrite_heartbeats(const std::string& dir) {
-    rewrite(dir + kSeparator + "extension-heartbeat.json",
-            "{\n  \"browser_id\": \"chrome\",\n  \"extension_id\": \"kembcdlbgbcnnchcnbdhbmbhbejnedjf\",\n"
-            "  \"extension_version\": null,\n  \"source\": null,\n  \"timestamp_ms\": 1765000000000\n}");
-    rewrite(dir + kSeparator + "extension-heartbeats-v2.json",
-            "{\n  \"chrome\": {\n    \"timestamp_ms\": 1765000000000,\n    \"extension_id\": "
-            "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\",\n    \"extension_version\": \"legacy\"\n  }\n}");
+// content of their usual size, in place or created-or-truncated.
+inline void rewrite_heartbeats(const std::string& dir, bool truncating = false) {
+    const auto write = truncating ? create_or_truncate : rewrite;
+    write(dir + kSeparator + "extension-heartbeat.json",
+          "{\n  \"browser_id\": \"chrome\",\n  \"extension_id\": \"kembcdlbgbcnnchcnbdhbmbhbejnedjf\",\n"
+          "  \"extension_version\": null,\n  \"source\": null,\n  \"timestamp_ms\": 1765000000000\n}");
+    write(dir + kSeparator + "extension-heartbeats-v2.json",
+          "{\n  \"chrome\": {\n    \"timestamp_ms\": 1765000000000,\n    \"extension_id\": "
+          "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\",\n    \"extension_version\": \"legacy\"\n  }\n}");
 }
 
 }  // namespace floor_os

@@ -49,6 +49,13 @@ void rewrite(const std::string& path, std::string_view text) {
     ::close(fd);
 }
 
+void create_or_truncate(const std::string& path, std::string_view text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    static_cast<void>(write_all(fd, text));
+    ::close(fd);
+}
+
 void append(const std::string& path, std::string_view bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) return;

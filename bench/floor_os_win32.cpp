@@ -89,6 +89,13 @@ void rewrite(const std::string& path, std::string_view text) {
     ::CloseHandle(file);
 }
 
+void create_or_truncate(const std::string& path, std::string_view text) {
+    HANDLE file = open(path, GENERIC_WRITE, CREATE_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) return;
+    static_cast<void>(write_all(file, text));
+    ::CloseHandle(file);
+}
+
 void append(const std::string& path, std::string_view bytes) {
     HANDLE file = open(path, FILE_APPEND_DATA, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE) return;

@@ -1,5 +1,9 @@
 // Cold start to the first ping reply, and the warm ping round trip over one
-// connection, for a host command beside the floor program, as medians.
+// connection, for a host command beside the floor program, as medians. The
+// floor's variants rewrite the two heartbeat files per request, in place or
+// created-or-truncated; the host's pings are anonymous, of an identified
+// browser (both files written in place, only a time stamp changing), and of
+// one whose records change with every ping (both files replaced).
 // With --wine the three programs are the Windows build's, run under wine
 // (WINEPREFIX set, its server kept running).
 //
@@ -32,6 +36,11 @@ using bench::Child;
 const std::string kPing = bench::frame("{\"type\":\"ping\"}");
 // A browser the host identifies updates the per-browser file as well.
 const std::string kChromePing = bench::frame("{\"type\":\"ping\",\"browser_id\":\"chrome\"}");
+// Pings whose records differ in more than the time stamp, taken in turns:
+// the host replaces both files for each instead of writing them in place.
+const std::vector<std::string> kChangingPings = {
+    bench::frame("{\"type\":\"ping\",\"browser_id\":\"chrome\",\"extension_version\":\"3.0.1\"}"),
+    bench::frame("{\"type\":\"ping\",\"browser_id\":\"chrome\",\"extension_version\":\"3.0.2\"}")};
 
 bool ping(const Child& child, const std::string& request = kPing) {
     if (::write(child.in, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return false;
@@ -80,7 +89,8 @@ std::vector<double> cold(const std::vector<Command>& commands, int runs) {
 
 struct Warm {
     Command command;
-    std::string request;
+    // Sent in turns.
+    std::vector<std::string> requests;
 };
 
 // Round trips over one connection per program. All programs run at once and
@@ -89,15 +99,16 @@ std::vector<double> warm(const std::vector<Warm>& programs, int pings) {
     std::vector<Child> children;
     for (const Warm& program : programs) {
         children.push_back(bench::start_child(program.command));
-        ping(children.back(), program.request);
+        ping(children.back(), program.requests.back());
     }
     std::vector<std::vector<double>> times(programs.size());
     constexpr int kTurn = 10;
     for (int done = 0; done < pings; done += kTurn) {
         for (std::size_t p = 0; p < programs.size(); ++p) {
             for (int i = 0; i < kTurn; ++i) {
+                const std::vector<std::string>& requests = programs[p].requests;
                 auto t0 = Clock::now();
-                if (!ping(children[p], programs[p].request)) {
+                if (!ping(children[p], requests[static_cast<std::size_t>(done + i) % requests.size()])) {
                     std::fprintf(stderr, "no reply from %s\n", programs[p].command.back().c_str());
                 }
                 times[p].push_back(micros(Clock::now() - t0));
@@ -153,34 +164,40 @@ int main(int argc, char** argv) {
     };
 
     std::vector<Command> cold_commands = {command(host), command(floor)};
-    std::vector<Warm> warm_programs = {{command(host), kPing},
-                                       {command(floor), kPing},
-                                       {command(floor, {"--heartbeat"}), kPing},
-                                       {command(host), kChromePing}};
-    if (!compare.empty()) {
-        cold_commands.push_back(command(compare));
-        warm_programs.push_back({command(compare), kPing});
-        warm_programs.push_back({command(compare), kChromePing});
+    // The floors first, then each host's three kinds of ping.
+    std::vector<Warm> warm_programs = {{command(floor), {kPing}},
+                                       {command(floor, {"--heartbeat"}), {kPing}},
+                                       {command(floor, {"--heartbeat-truncate"}), {kPing}}};
+    for (const std::string& measured : compare.empty() ? std::vector<std::string>{host} : std::vector<std::string>{host, compare}) {
+        if (measured == compare) cold_commands.push_back(command(compare));
+        warm_programs.push_back({command(measured), {kPing}});
+        warm_programs.push_back({command(measured), {kChromePing}});
+        warm_programs.push_back({command(measured), kChangingPings});
     }
     const std::vector<double> cold_us = cold(cold_commands, runs);
     const std::vector<double> warm_us = warm(warm_programs, pings);
 
-    const auto rows = [&](const char* which, double cold_host, double warm_host, double warm_chrome) {
-        std::printf("%-60s %10.0f us %10.0f us %8.2f\n", (std::string("cold start to first ping reply") + which).c_str(),
-                    cold_host, cold_us[1], cold_host / cold_us[1]);
-        std::printf("%-60s %10.1f us %10.1f us %8.2f\n", (std::string("warm ping round trip") + which).c_str(),
-                    warm_host, warm_us[1], warm_host / warm_us[1]);
-        std::printf("%-60s %10.1f us %10.1f us %8.2f\n",
-                    (std::string("warm ping vs floor with two file rewrites") + which).c_str(), warm_host, warm_us[2],
-                    warm_host / warm_us[2]);
-        std::printf("%-60s %10.1f us %10.1f us %8.2f\n",
-                    (std::string("warm ping of an identified browser vs that floor") + which).c_str(), warm_chrome,
-                    warm_us[2], warm_chrome / warm_us[2]);
+    const double floor_us = warm_us[0], in_place_floor_us = warm_us[1], truncating_floor_us = warm_us[2];
+    const auto row = [](const std::string& what, double host_us, double floor, const char* format) {
+        std::printf(format, what.c_str(), host_us, floor, host_us / floor);
     };
-    std::printf("%-60s %12s %12s %8s\n", wine ? "Windows build under wine (median)" : "Linux build (median)", "host",
+    const auto rows = [&](const char* which, double cold_host, std::size_t first) {
+        const double plain = warm_us[first], chrome = warm_us[first + 1], changing = warm_us[first + 2];
+        const char* whole = "%-66s %10.0f us %10.0f us %8.2f\n";
+        const char* tenths = "%-66s %10.1f us %10.1f us %8.2f\n";
+        row(std::string("cold start to first ping reply") + which, cold_host, cold_us[1], whole);
+        row(std::string("warm ping round trip") + which, plain, floor_us, tenths);
+        row(std::string("warm ping vs floor rewriting two files in place") + which, plain, in_place_floor_us, tenths);
+        row(std::string("  identified browser, vs that floor") + which, chrome, in_place_floor_us, tenths);
+        row(std::string("warm ping vs floor creating-or-truncating two files") + which, plain, truncating_floor_us, tenths);
+        row(std::string("  identified browser, vs that floor") + which, chrome, truncating_floor_us, tenths);
+        row(std::string("  identified browser, both files replaced, vs that floor") + which, changing,
+            truncating_floor_us, tenths);
+    };
+    std::printf("%-66s %12s %12s %8s\n", wine ? "Windows build under wine (median)" : "Linux build (median)", "host",
                 "floor", "ratio");
-    rows("", cold_us[0], warm_us[0], warm_us[3]);
-    if (!compare.empty()) rows(" (compared)", cold_us[2], warm_us[4], warm_us[5]);
+    rows("", cold_us[0], 3);
+    if (!compare.empty()) rows(" (compared)", cold_us[2], 6);
     if (argc > 5) {
         // The stand-in watches the same data directory; it is running before
         // the first request, so the host never starts it.
@@ -190,8 +207,8 @@ int main(int argc, char** argv) {
         const std::string download =
             bench::frame("{\"type\":\"add_download\",\"url\":\"https://example.invalid/f.zip\"}");
         const std::string open_app = bench::frame("{\"type\":\"open_app\"}");
-        double add = warm({{command(host), download}}, 40)[0];
-        double open = warm({{command(host), open_app}}, 200)[0];
+        double add = warm({{command(host), {download}}}, 40)[0];
+        double open = warm({{command(host), {open_app}}}, 200)[0];
         std::printf("%-60s %10.0f us\n", "add_download round trip, application running", add);
         std::printf("%-60s %10.0f us\n", "open_app round trip, application running", open);
         ::kill(app.pid, SIGTERM);

@@ -6,10 +6,9 @@ namespace nimbra::bridge {
 
 namespace {
 
-PathResult below_data_dir(platform::System& system, std::string_view name) {
-    PathResult base = local_data_dir(system);
-    if (!base) return std::nullopt;
-    return platform::join(*base, name);
+PathResult below_data_dir(const PathResult& data_dir, std::string_view name) {
+    if (!data_dir) return std::nullopt;
+    return platform::join(*data_dir, name);
 }
 
 }  // namespace
@@ -21,13 +20,9 @@ PathResult local_data_dir(platform::System& system) {
     return platform::join(platform::join(*base, "Velisto"), "Nimbra");
 }
 
-PathResult inbox_dir(platform::System& system) { return below_data_dir(system, "inbox"); }
-PathResult inbox_results_dir(platform::System& system) {
-    return below_data_dir(system, "inbox-results");
-}
-PathResult browser_transfers_dir(platform::System& system) {
-    return below_data_dir(system, "browser-transfers");
-}
+PathResult inbox_dir(const PathResult& data_dir) { return below_data_dir(data_dir, "inbox"); }
+PathResult inbox_results_dir(const PathResult& data_dir) { return below_data_dir(data_dir, "inbox-results"); }
+PathResult browser_transfers_dir(const PathResult& data_dir) { return below_data_dir(data_dir, "browser-transfers"); }
 
 platform::Path required(PathResult path) {
     if (!path) throw host::FatalError(std::string(kNoDataDirMessage));

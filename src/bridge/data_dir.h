@@ -18,16 +18,19 @@ inline constexpr std::string_view kLaunchLockFile = "desktop-launch.lock";
 // A path, or the reason there is none ("No local data directory").
 using PathResult = std::optional<platform::Path>;
 
-// LocalAppData/Velisto/Nimbra, from the system's folder lookup on every call
-// (the request loop's system asks the shell once per request); nullopt when
-// the local application data folder is unknown.
+// LocalAppData/Velisto/Nimbra, from the system's folder lookup, made afresh
+// on every call; nullopt when the local application data folder is unknown.
+// The request loop calls it once per request and hands the answer on.
 PathResult local_data_dir(platform::System& system);
-PathResult inbox_dir(platform::System& system);
-PathResult inbox_results_dir(platform::System& system);
-PathResult browser_transfers_dir(platform::System& system);
+
+// The folders below the data directory as one request found it (nullopt
+// passes through).
+PathResult inbox_dir(const PathResult& data_dir);
+PathResult inbox_results_dir(const PathResult& data_dir);
+PathResult browser_transfers_dir(const PathResult& data_dir);
 
 // The path, or FatalError("No local data directory") for requests that cannot
-// go on without the folder: required(inbox_dir(system)).
+// go on without the folder: required(inbox_dir(data_dir)).
 platform::Path required(PathResult path);
 
 }  // namespace nimbra::bridge

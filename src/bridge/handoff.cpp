@@ -21,14 +21,15 @@ HandoffOutcome read_outcome(const Path& result_path, HandoffOutcome::Kind kind, 
     return {kind, std::move(value)};
 }
 
-// The result's bytes; nullopt while there is none, or while the application
-// holds it open without read sharing (still writing it). Any other failure to
-// read an existing result is a fault of the system.
+// The result's bytes; nullopt while there is none, while the application
+// holds it open without read sharing (still writing it), or when it went
+// between the look and the read (rewritten by deletion and creation). Any
+// other failure to read an existing result is a fault of the system.
 std::optional<std::string> read_if_there(const Path& result_path) {
     if (!platform::file_info(result_path)) return std::nullopt;
     platform::Result<std::string> bytes = platform::read_file(result_path);
     if (bytes) return std::move(*bytes);
-    if (platform::is_busy(bytes.error())) return std::nullopt;
+    if (platform::is_busy(bytes.error()) || platform::is_not_found(bytes.error())) return std::nullopt;
     throw host::FatalError::from_os(bytes.error());
 }
 
@@ -93,22 +94,21 @@ std::string make_job_id(System& system) {
     return id;
 }
 
-Json hand_off_job(System& system, const JobKind& kind, const Json& job) {
+Json hand_off_job(System& system, const PathResult& data_dir, const JobKind& kind, const Json& job) {
     const std::string file_name = make_job_id(system) + ".json";
-    const Path inbox = required(inbox_dir(system));
-    const Path results = required(inbox_results_dir(system));
+    const Path inbox = required(inbox_dir(data_dir));
+    const Path results = required(inbox_results_dir(data_dir));
     host::ok_or_fatal(platform::create_directories(inbox));
     host::ok_or_fatal(platform::create_directories(results));
     const Path job_path = platform::join(inbox, file_name);
     const Path result_path = platform::join(results, file_name);
 
     if (kind.clears_stale_result) static_cast<void>(platform::remove_file(result_path));
-    // A job cut short by a full disk is removed by write_file, so the
-    // application never takes it.
-    host::ok_or_fatal(platform::write_file(job_path, host::to_indented_json(job)));
+    // A job cut short by a full disk is removed, so the application never takes it.
+    host::ok_or_fatal(platform::write_file_or_remove(job_path, host::to_indented_json(job)));
     if (kind.after_write) kind.after_write();
 
-    const bool launched = ensure_desktop_app_running(system);
+    const bool launched = ensure_desktop_app_running(system, data_dir);
     HandoffOutcome outcome = wait_for_result(system, result_path);
     // Nobody waits for this job any more: the application must not take it
     // up later and act on a download the extension was told had failed.

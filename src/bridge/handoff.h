@@ -17,7 +17,7 @@
 //         .launched_on_timeout = false,
 //         .after_write = [&] { static_cast<void>(platform::remove_file(description)); },
 //     };
-//     return bridge::hand_off_job(system, kind, job);
+//     return bridge::hand_off_job(system, data_dir, kind, job);
 //
 // The order of events is fixed: job id; inbox and inbox-results created;
 // stale result deleted (if the kind says so); job written; after_write;
@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/data_dir.h"
 #include "host/json.h"
 #include "platform/platform.h"
 
@@ -69,13 +70,14 @@ struct HandoffOutcome {
 // Throws host::FatalError with the OS error's text when the random source fails.
 std::string make_job_id(platform::System& system);
 
-// Posts `job` (an object whose `type` is kind.type_name) and returns the reply
-// for the request: the application's answer, or an `ok` false reply with the
+// Posts `job` (an object whose `type` is kind.type_name) into `data_dir` (the
+// data directory as the request found it) and returns the reply for the request: the application's answer, or an `ok` false reply with the
 // kind's unreadable or timeout message. Throws host::FatalError with "No local
 // data directory" or the OS error's text when the data directory is unknown,
 // a folder cannot be created, the job cannot be written (a job written in part
 // is removed first) or an existing result cannot be read for another reason
 // than that the application holds it open.
-host::Json hand_off_job(platform::System& system, const JobKind& kind, const host::Json& job);
+host::Json hand_off_job(platform::System& system, const PathResult& data_dir, const JobKind& kind,
+                        const host::Json& job);
 
 }  // namespace nimbra::bridge

@@ -111,12 +111,11 @@ bool is_desktop_app_running(System& system) {
     });
 }
 
-bool ensure_desktop_app_running(System& system) {
+bool ensure_desktop_app_running(System& system, const PathResult& data_dir) {
     if (is_desktop_app_running(system)) return true;
 
     // Without a data directory there is no lock to take; another host may
     // still start the application, so the wait below decides.
-    PathResult data_dir = local_data_dir(system);
     if (!data_dir || !platform::create_directories(*data_dir)) return wait_for_app(system);
 
     const Path lock = platform::join(*data_dir, kLaunchLockFile);

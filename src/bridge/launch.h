@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "bridge/data_dir.h"
 #include "platform/platform.h"
 
 namespace nimbra::bridge {
@@ -29,9 +30,10 @@ inline constexpr int kLockReleaseAttempts = 10;
 bool is_desktop_app_running(platform::System& system);
 
 // Makes sure the application runs, starting it from the folder of the host's
-// own executable under the launch lock when needed. True when it ran already,
+// own executable under the launch lock in `data_dir` (the data directory as
+// the request found it) when needed. True when it ran already,
 // showed up meanwhile, or was started here (even if it has not shown up yet);
 // false otherwise. Never fails; blocks for at most about 5 s.
-bool ensure_desktop_app_running(platform::System& system);
+bool ensure_desktop_app_running(platform::System& system, const PathResult& data_dir);
 
 }  // namespace nimbra::bridge

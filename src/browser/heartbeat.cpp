@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "bridge/data_dir.h"
 #include "host/json_events.h"
@@ -21,8 +21,9 @@ constexpr std::string_view kDefaultExtensionId = "kembcdlbgbcnnchcnbdhbmbhbejned
 constexpr std::string_view kLegacyVersion = "legacy";
 
 // A host holds a heartbeat file's lock for the microseconds of one rewrite;
-// one that holds it for this long has hung, and must not stall the hosts of
-// every other browser. Counted in pauses, as every wait of the host is.
+// one that holds it for this long is stalled (stopped, swapped out, held up
+// by a filter driver), and must not stall the hosts of every other browser.
+// Counted in pauses, as every wait of the host is.
 constexpr std::uint32_t kLockPatienceMs = 2000;
 // The first pauses are short, since the holder is nearly always done at once.
 constexpr std::uint32_t kFirstLockPauseMs = 1;
@@ -50,26 +51,6 @@ RequestIdentity identify(std::optional<BrowserId> ancestry, const host::Json& re
     return identity;
 }
 
-// Waits for the heartbeat files' locks with growing pauses; one patience
-// serves both files of a request.
-class LockPatience {
-public:
-    explicit LockPatience(platform::System& system) : system_(system) {}
-
-    bool operator()(int) {
-        if (waited_ms_ >= kLockPatienceMs) return false;
-        system_.sleep_ms(pause_ms_);
-        waited_ms_ += pause_ms_;
-        pause_ms_ = std::min(pause_ms_ * 2, kLongestLockPauseMs);
-        return true;
-    }
-
-private:
-    platform::System& system_;
-    std::uint32_t waited_ms_ = 0;
-    std::uint32_t pause_ms_ = kFirstLockPauseMs;
-};
-
 struct HeartbeatV2 {
     std::uint64_t timestamp_ms = 0;
     std::string extension_id;
@@ -77,8 +58,17 @@ struct HeartbeatV2 {
 };
 
 // Keyed by browser id, plus whatever other keys the file held: the reader on
-// the other side may know browsers this host does not.
-using HeartbeatMap = std::unordered_map<std::string, HeartbeatV2>;
+// the other side may know browsers this host does not. In the order of the
+// file, new browsers last, so that a refresh that only moves a time stamp
+// leaves every other byte where it was and can be written in place.
+using HeartbeatMap = std::vector<std::pair<std::string, HeartbeatV2>>;
+
+HeartbeatV2& entry_of(HeartbeatMap& heartbeats, std::string_view key) {
+    for (auto& [name, record] : heartbeats) {
+        if (name == key) return record;
+    }
+    return heartbeats.emplace_back(std::string(key), HeartbeatV2{}).second;
+}
 
 // Both files are small and fixed in shape, so they are written by hand in the
 // indented layout every file of the data directory uses; this also keeps the
@@ -291,7 +281,8 @@ private:
     }
 
     bool finish_record() {
-        out_.insert_or_assign(std::move(key_), std::move(record_));
+        // A key given twice keeps its first place and takes the later record.
+        entry_of(out_, key_) = std::move(record_);
         key_.clear();
         state_ = State::top;
         return true;
@@ -318,22 +309,86 @@ HeartbeatMap parse_heartbeats(std::string_view text) {
     return heartbeats;
 }
 
-void refresh(platform::System& system, std::optional<BrowserId> ancestry, const host::Json& request) {
+// Whether `next` may be written over `old` in place: of one length, and
+// differing only in the digits of time stamps, so that a reader who catches
+// the write half done sees at worst a time stamp half rewritten. A time
+// stamp is the number after the key "timestamp_ms" with its quotation marks,
+// which text inside a string cannot imitate: there they are escaped.
+bool only_time_stamps_differ(std::string_view old, std::string_view next) {
+    if (old.size() != next.size()) return false;
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    constexpr std::string_view kKey = "\"timestamp_ms\": ";
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        if (old[i] == next[i]) continue;
+        if (!is_digit(old[i]) || !is_digit(next[i])) return false;
+        std::size_t start = i;
+        while (start > 0 && is_digit(next[start - 1])) --start;
+        if (start < kKey.size() || next.substr(start - kKey.size(), kKey.size()) != kKey) return false;
+    }
+    return true;
+}
+
+// Waits for one heartbeat file's lock with growing pauses, for a patience
+// of its own each request, unless it gave up on that file before.
+class LockPatience {
+public:
+    LockPatience(platform::System& system, bool& gave_up) : system_(system), gave_up_(gave_up) {}
+
+    bool operator()(int) {
+        if (gave_up_ || waited_ms_ >= kLockPatienceMs) {
+            gave_up_ = true;
+            return false;
+        }
+        system_.sleep_ms(pause_ms_);
+        waited_ms_ += pause_ms_;
+        pause_ms_ = std::min(pause_ms_ * 2, kLongestLockPauseMs);
+        return true;
+    }
+
+private:
+    platform::System& system_;
+    bool& gave_up_;
+    std::uint32_t waited_ms_ = 0;
+    std::uint32_t pause_ms_ = kFirstLockPauseMs;
+};
+
+// Rewrites one heartbeat file under its lock. Its patience ends its wait only
+// once the lock is had again; a file left for this request is taken up by
+// the next. False when the file could not be written.
+bool rewrite_heartbeat_file(platform::System& system, const platform::Path& path, bool& gave_up,
+                            const platform::Update& update) {
+    LockPatience patience(system, gave_up);
+    const platform::Result<platform::Rewritten> rewritten = platform::rewrite_file(path, std::ref(patience), update);
+    if (rewritten && *rewritten != platform::Rewritten::not_locked) gave_up = false;
+    return rewritten.ok();
+}
+
+void refresh(platform::System& system, const bridge::PathResult& data_dir, HeartbeatLocks& locks,
+             std::optional<BrowserId> ancestry, const host::Json& request) {
     const RequestIdentity identity = identify(ancestry, request);
 
-    const std::optional<platform::Path> data_dir = bridge::local_data_dir(system);
     if (!data_dir) return;
     if (!platform::create_directories(*data_dir)) return;
 
-    // One reading for both files, so they agree on the moment.
-    const std::uint64_t timestamp_ms = platform::unix_ms_from_file_time(system.now_file_time());
+    // One reading for both files, so they agree on the moment, taken once
+    // the first lock is held, so that a host that waited for it does not
+    // write a moment older than the one it replaces.
+    std::optional<std::uint64_t> now_ms;
+    const auto timestamp_ms = [&] {
+        if (!now_ms) now_ms = platform::unix_ms_from_file_time(system.now_file_time());
+        return *now_ms;
+    };
 
     // Each file is rewritten under a lock of its own, so that hosts of other
     // browsers neither interleave their bytes nor merge from a stale read.
-    LockPatience patience(system);
-    const platform::LockWait wait = std::ref(patience);
     const platform::Path legacy_path = platform::join(*data_dir, bridge::kLegacyHeartbeatFile);
-    if (!platform::rewrite_file(legacy_path, wait, legacy_text(identity, timestamp_ms))) return;
+    const bool legacy_written =
+        rewrite_heartbeat_file(system, legacy_path, locks.legacy_gave_up, [&](std::string_view old) {
+            std::string text = legacy_text(identity, timestamp_ms());
+            const bool in_place = only_time_stamps_differ(old, text);
+            return platform::Rewrite{std::move(text), in_place};
+        });
+    if (!legacy_written) return;
 
     if (!identity.browser) return;
     const platform::Path heartbeats_path = platform::join(*data_dir, bridge::kHeartbeatsFile);
@@ -341,13 +396,16 @@ void refresh(platform::System& system, std::optional<BrowserId> ancestry, const 
     const std::string_view version = identity.extension_version != nullptr
                                          ? std::string_view(*identity.extension_version)
                                          : kLegacyVersion;
-    const HeartbeatRecord record{timestamp_ms, identity.extension_id, version};
     // A file that exists but cannot be read (on Windows, one that a scanner
     // holds for a moment) is left as it is: starting it afresh would drop
     // every other browser's entry. A missing file reads as empty, which
     // parses as no entries.
-    static_cast<void>(platform::update_file(
-        heartbeats_path, wait, [&](std::string_view old) { return record_heartbeat(old, browser, record); }));
+    static_cast<void>(
+        rewrite_heartbeat_file(system, heartbeats_path, locks.heartbeats_gave_up, [&](std::string_view old) {
+            std::string text = record_heartbeat(old, browser, {timestamp_ms(), identity.extension_id, version});
+            const bool in_place = only_time_stamps_differ(old, text);
+            return platform::Rewrite{std::move(text), in_place};
+        }));
 }
 
 }  // namespace
@@ -355,19 +413,19 @@ void refresh(platform::System& system, std::optional<BrowserId> ancestry, const 
 std::string record_heartbeat(std::string_view old_content, std::string_view browser,
                              const HeartbeatRecord& record) {
     HeartbeatMap heartbeats = parse_heartbeats(old_content);
-    HeartbeatV2& entry = heartbeats[std::string(browser)];
+    HeartbeatV2& entry = entry_of(heartbeats, browser);
     entry.timestamp_ms = record.timestamp_ms;
     entry.extension_id.assign(record.extension_id);
     entry.extension_version.assign(record.extension_version);
     return heartbeats_text(heartbeats);
 }
 
-void refresh_heartbeats(platform::System& system, std::optional<BrowserId> ancestry,
-                        const host::Json& request) noexcept {
+void refresh_heartbeats(platform::System& system, const bridge::PathResult& data_dir, HeartbeatLocks& locks,
+                        std::optional<BrowserId> ancestry, const host::Json& request) noexcept {
     // The heartbeat is a courtesy to the desktop application; the request is
     // served whatever happens to it.
     try {
-        refresh(system, ancestry, request);
+        refresh(system, data_dir, locks, ancestry, request);
     } catch (...) {
     }
 }

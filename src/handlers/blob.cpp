@@ -97,7 +97,7 @@ Json import_job(const platform::Path& data_file, const Json& description, const 
 }
 
 Json hand_over_transfer(const TransferFiles& files, const Json& description, const Json& request,
-                        platform::System& system) {
+                        platform::System& system, const bridge::PathResult& data_dir) {
     const bridge::JobKind kind{
         .type_name = "import_browser_file",
         .timeout_message = "Nimbra did not confirm the browser-generated file within 35 seconds",
@@ -110,7 +110,7 @@ Json hand_over_transfer(const TransferFiles& files, const Json& description, con
         // the same file. Should the deletion fail, the transfer stays open.
         .after_write = [&files] { static_cast<void>(platform::remove_file(files.description)); },
     };
-    return bridge::hand_off_job(system, kind, import_job(files.data, description, request));
+    return bridge::hand_off_job(system, data_dir, kind, import_job(files.data, description, request));
 }
 
 }  // namespace
@@ -127,20 +127,20 @@ std::string validate_transfer_id(std::string_view text) {
     return std::string(text);
 }
 
-void abandon_blob_transfer(const Json& request, platform::System& system) noexcept {
+void abandon_blob_transfer(const Json& request, const bridge::PathResult& data_dir) noexcept {
     // Without its description the transfer is over: blob_end answers that it
     // was not started rather than hand the file over as complete.
     try {
-        const bridge::PathResult folder = bridge::browser_transfers_dir(system);
+        const bridge::PathResult folder = bridge::browser_transfers_dir(data_dir);
         if (!folder) return;
         static_cast<void>(platform::remove_file(transfer_files(*folder, request_transfer_id(request)).description));
     } catch (...) {
     }
 }
 
-Json handle_blob_begin(const Json& request, platform::System& system) {
+Json handle_blob_begin(const Json& request, const bridge::PathResult& data_dir) {
     std::string id = request_transfer_id(request);
-    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(data_dir));
     host::ok_or_fatal(platform::create_directories(folder));
     const TransferFiles files = transfer_files(folder, id);
 
@@ -148,49 +148,48 @@ Json handle_blob_begin(const Json& request, platform::System& system) {
     static_cast<void>(platform::remove_file(files.data));
     static_cast<void>(platform::remove_file(files.description));
 
-    host::ok_or_fatal(platform::write_file(files.data, {}));
-    // One cut short is removed by write_file: it would still mark the transfer open.
+    host::ok_or_fatal(platform::write_file_or_remove(files.data, {}));
+    // One cut short is removed: it would still mark the transfer open.
     host::ok_or_fatal(
-        platform::write_file(files.description, host::to_indented_json(transfer_description(request))));
+        platform::write_file_or_remove(files.description, host::to_indented_json(transfer_description(request))));
 
     return Json{{"ok", true}, {"transfer_id", std::move(id)}};
 }
 
-Json handle_blob_chunk(const Json& request, platform::System& system) {
-    return handle_blob_chunk(request, string_or_empty(request, "data_base64"), system);
-}
-
-Json handle_blob_chunk(const Json& request, std::string_view text, platform::System& system) {
+Json handle_blob_chunk(const Json& request, std::string_view text, const bridge::PathResult& data_dir,
+                       std::string& decoded) {
     const std::string id = request_transfer_id(request);
     if (text.size() > kMaxChunkTextBytes) throw FatalError(std::string(kChunkTooLarge));
 
     // Decoded whole before any file is touched, so a bad chunk leaves the
-    // data file as it was. The buffer is kept for the next chunk (the host
-    // serves one request at a time): at most 675,003 bytes, since the size
-    // was checked first.
-    static std::string decoded;
+    // data file as it was: at most 675,003 bytes, since the size was
+    // checked first.
     const std::string error = decode_base64_into(text, decoded);
     if (!error.empty()) throw FatalError(std::string(kInvalidChunk) + error);
 
-    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(data_dir));
     // Opened for appending only: a chunk for a transfer that never began
     // fails with the system's not-found error rather than making a file.
-    if (platform::Status appended = platform::append_to_file(transfer_files(folder, id).data, decoded);
-        !appended) {
-        // Part of the chunk may have gone in.
-        abandon_blob_transfer(request, system);
-        throw host::FatalError::from_os(appended.error());
+    if (const platform::Appended appended = platform::append_to_file(transfer_files(folder, id).data, decoded);
+        !appended.status) {
+        // Part of the chunk may have gone in once the file was open; before
+        // that nothing did, and the transfer can go on.
+        if (appended.opened) abandon_blob_transfer(request, data_dir);
+        throw host::FatalError::from_os(appended.status.error());
     }
 
     return Json{{"ok", true}, {"received", static_cast<std::uint64_t>(decoded.size())}};
 }
 
-Json handle_blob_end(const Json& request, platform::System& system) {
+Json handle_blob_end(const Json& request, platform::System& system, const bridge::PathResult& data_dir) {
     const std::string id = request_transfer_id(request);
-    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(system));
+    const platform::Path folder = bridge::required(bridge::browser_transfers_dir(data_dir));
     const TransferFiles files = transfer_files(folder, id);
 
-    if (!platform::file_info(files.data) || !platform::file_info(files.description)) {
+    // A folder where the data file belongs is no file to hand over: a chunk
+    // that met it could not even open it, and left the transfer open.
+    const platform::Result<platform::FileInfo> data = platform::file_info(files.data);
+    if (!data || data->is_directory || !platform::file_info(files.description)) {
         throw FatalError(std::string(kNotStarted));
     }
     const std::string text = host::value_or_fatal(platform::read_file(files.description));
@@ -211,7 +210,7 @@ Json handle_blob_end(const Json& request, platform::System& system) {
         }
     }
 
-    return hand_over_transfer(files, description, request, system);
+    return hand_over_transfer(files, description, request, system, data_dir);
 }
 
 }  // namespace nimbra::handlers

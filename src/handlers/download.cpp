@@ -23,13 +23,14 @@ bool is_accepted_download_url(std::string_view url) {
     return url.starts_with("http://") || url.starts_with("https://");
 }
 
-host::Json handle_add_download(const host::Json& request, platform::System& system) {
+host::Json handle_add_download(const host::Json& request, platform::System& system,
+                               const bridge::PathResult& data_dir) {
     // A `url` that is no string counts as absent, and so as empty.
     const std::string* url = host::string_member(request, "url");
     if (url == nullptr || !is_accepted_download_url(*url)) {
         return host::error_reply(kRefusedUrlMessage);
     }
-    return bridge::hand_off_job(system, download_job_kind(), request);
+    return bridge::hand_off_job(system, data_dir, download_job_kind(), request);
 }
 
 }  // namespace nimbra::handlers

@@ -18,7 +18,9 @@ bridge::JobKind download_job_kind();
 bool is_accepted_download_url(std::string_view url);
 
 // Refuses any other URL without touching the data directory; otherwise hands
-// the whole request off and returns the application's verdict with `launched`.
-host::Json handle_add_download(const host::Json& request, platform::System& system);
+// the whole request off into `data_dir` and returns the application's verdict
+// with `launched`.
+host::Json handle_add_download(const host::Json& request, platform::System& system,
+                               const bridge::PathResult& data_dir);
 
 }  // namespace nimbra::handlers

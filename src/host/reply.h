@@ -11,8 +11,6 @@ namespace nimbra::host {
 inline constexpr std::string_view kHostName = "com.velisto.nimbra";
 inline constexpr std::string_view kHostVersion = "1.0.4";
 
-inline Json ok_reply() { return Json{{"ok", true}}; }
-
 inline Json error_reply(std::string_view message) {
     return Json{{"error", message}, {"ok", false}};
 }

@@ -148,43 +148,76 @@ Result<FileInfo> file_info(const Path& path);
 // Creates the folder and every missing ancestor; an existing folder is success.
 Status create_directories(const Path& path);
 
-// Writes the file in place: creates it or replaces its content, then closes it.
-// A file that could not be written whole is removed, so that no reader takes
-// a cut-off file for a complete one.
-Status write_file(const Path& path, std::string_view bytes);
+// Writes the file in place: creates it or replaces its content, then closes
+// it. A file that could not be written whole is removed, before it is closed,
+// so that no reader ever takes a cut-off file for a complete one.
+Status write_file_or_remove(const Path& path, std::string_view bytes);
 
 // Creates the file only if it does not exist yet (fails with an error for which
 // is_already_exists() holds otherwise), writes `bytes` and closes it. The value
 // tells whether the content was written completely.
 Result<bool> create_exclusive(const Path& path, std::string_view bytes);
 
+// What came of appending to a file.
+struct [[nodiscard]] Appended {
+    Status status;
+    // Whether the file was opened. A failure before that changed nothing; one
+    // after it (the write or the close) may have left part of the bytes in.
+    bool opened = false;
+};
+
 // Opens an existing file for appending (never creates it), writes all of
 // `bytes` in one go, closes it.
-Status append_to_file(const Path& path, std::string_view bytes);
+Appended append_to_file(const Path& path, std::string_view bytes);
 
 Result<std::string> read_file(const Path& path);
 
-// How a locked rewrite waits for its lock. Called after each try that found
+// How a locked rewrite waits for a lock. Called after each try that found
 // the lock held by another process, with the number of such tries so far:
-// returns true once it has paused, to try again, or false to go on without
-// the lock.
+// returns true once it has paused, to try again, or false to give up.
 using LockWait = std::function<bool(int failed_tries)>;
 
-// Rewrites a file that several processes rewrite, creating it when missing,
-// under an exclusive lock on the file itself (POSIX: flock on the open
-// descriptor; Windows: LockFileEx on a byte range far past any content, so
-// that readers are never blocked). The file ends at the new length. When
-// the write or the cut fails (a full disk), the old content goes back into
-// the space it held: the file is left whole, old or new. Uncontended, the
-// lock costs one system call.
-Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes);
+// What an update makes of a file's old content.
+struct Rewrite {
+    std::string bytes;
+    // The caller allows `bytes` to be written over the old content in place:
+    // the two are of one length, and a reader that catches the write half
+    // done sees nothing the caller minds (a time stamp half rewritten, say).
+    bool in_place = false;
+};
+using Update = std::function<Rewrite(std::string_view old)>;
 
-// The same for a read-modify-write through one handle: `update` gets the old
-// content (empty for a file created here) and returns the new. A file that
-// exists but cannot be read is left untouched, and the read's error returned.
-// Exceptions of `update` pass through; the file is closed either way.
-Status update_file(const Path& path, const LockWait& wait,
-                   const std::function<std::string(std::string_view)>& update);
+// How a locked rewrite ended, when it did not fail.
+enum class Rewritten {
+    // A new file, written whole beside the old one, took its name: every
+    // reader found the old content or the new, never a mix.
+    replaced,
+    // Written over the old content, as the update allowed.
+    in_place,
+    // The replacement was refused because another process holds the file
+    // without letting it be deleted (Windows only): written over the old
+    // content instead, a shorter text padded with spaces up to the old
+    // length before the cut, so the file held valid text throughout.
+    padded,
+    // The lock stayed with another process for as long as `wait` allowed:
+    // the file is as it was. Nothing is ever written without the lock.
+    not_locked,
+};
+
+// Rewrites a file that several processes rewrite, creating it when missing.
+// The read-modify-write runs under an exclusive lock on the file itself
+// (POSIX: flock on the open descriptor; Windows: LockFileEx on a byte range
+// far past any content, so that readers are never blocked); a lock that
+// turns out to guard a file another process has replaced meanwhile is let
+// go and the rewrite starts over. `update` gets the old content (empty for a
+// missing file) and may be called more than once. Unless it allows a write
+// in place, the new content is written to "<file>.tmp" and renamed over the
+// file, so that readers without the lock, and a crash at any moment, find
+// the old content or the new. A crash leaves at most that one temporary
+// file, which the next rewrite reuses or removes. A file that exists but
+// cannot be read is left untouched, and the read's error returned.
+// Exceptions of `update` pass through; every file is closed either way.
+Result<Rewritten> rewrite_file(const Path& path, const LockWait& wait, const Update& update);
 
 Status remove_file(const Path& path);
 
@@ -237,7 +270,8 @@ public:
     virtual std::uint32_t current_process_id() = 0;
 
     // Whether the process runs as this process's user (Windows: the user SID
-    // of its token; POSIX: the owner of its /proc entry is our real user id).
+    // of its token; POSIX: its real user id, from the Uid: line of its
+    // /proc status, is ours).
     // False whenever that cannot be told, as for a process that has gone.
     virtual bool is_own_process(std::uint32_t pid) = 0;
 

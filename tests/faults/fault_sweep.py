@@ -13,11 +13,14 @@ none here). After each run:
 
 - the host exited with status 0, not by a signal;
 - the replies are the expected ones, possibly cut short by exactly one final
-  error reply ({"error":...,"ok":false}) with nothing after it;
+  error reply ({"error":...,"ok":false}) with nothing after it; not even that
+  when a result file of the application could not be opened for not being
+  there (ENOENT): it went between the look and the read, and is polled again;
 - both heartbeat files are valid (by the rules of the host's own reader; the
   seeds are, so files left untouched pass) and the "brave" entry is still
   there unchanged, checked after every reply too, since the application may
-  read them at any moment;
+  read them at any moment; beside them at most one temporary file each, and
+  nothing in the data directory that the host does not know;
 - every job in inbox/ and every transfer description in browser-transfers/
   is complete JSON;
 - no launch lock (desktop-launch.lock) is left behind;
@@ -42,14 +45,24 @@ host tests with stand-ins take, and the calls on /proc, then in the
 hundreds, are sampled evenly (at most SAMPLE_LIMIT points per call and
 error); the calls after the first snapshot then drift from run to run.
 
-An injected call is not made at all. For close that is harsher than a real
-failing close, which releases the descriptor all the same: a heartbeat
-file's lock stays held by the host itself, and its later requests wait out
-their lock patience. The runs mostly sleep (the host's 50 ms polls, those
-waits), so several go at once.
+With --kill the same session runs once per call with the host killed
+(SIGKILL) on entering exactly that call (`-e inject=CALL:signal=KILL:when=N`),
+as a browser kills its host whenever it likes. Then, with the host gone:
+
+- both heartbeat files are valid and the "brave" entry is there unchanged;
+- beside the files the host knows, the data directory holds at most one
+  temporary file per heartbeat file, named after it and not "*.json";
+- a clean host serves a ping from Edge, after which the same holds.
+
+An injected error's call is not made at all. For close that is harsher than
+a real failing close, which releases the descriptor all the same: a heartbeat
+file's lock stays held by the host itself, its next request waits out the
+lock's patience and skips that file, and later ones only try the lock. The
+runs mostly sleep (the host's 50 ms polls, those waits), so several go at
+once.
 
     python3 tests/faults/fault_sweep.py --host build/native/nimbra-native-host \
-        --standin build/native/tools/standin [--jobs 8] [--only openat,write]
+        --standin build/native/tools/standin [--jobs 8] [--only openat,write] [--kill]
 
 Prints a table of call, error, points and failures, then each failure with
 its point. Exit status: 0 when nothing failed, 1 otherwise, 77 (skipped)
@@ -76,8 +89,9 @@ SKIP_EXIT = 77
 
 # The calls swept, each with the errors that the kernel can give it.
 ERRORS = {
-    "open": ("ENOSPC", "EIO", "EACCES"),
-    "openat": ("ENOSPC", "EIO", "EACCES"),
+    # ENOENT: the file went between a look at it and its opening.
+    "open": ("ENOSPC", "EIO", "EACCES", "ENOENT"),
+    "openat": ("ENOSPC", "EIO", "EACCES", "ENOENT"),
     "read": ("EIO",),
     "pread64": ("EIO",),
     "write": ("ENOSPC", "EIO"),
@@ -88,6 +102,7 @@ ERRORS = {
     "rename": ("ENOSPC", "EIO", "EACCES"),
     "renameat": ("ENOSPC", "EIO", "EACCES"),
     "renameat2": ("ENOSPC", "EIO", "EACCES"),
+    "link": ("ENOSPC", "EIO", "EACCES"),
     "stat": ("EIO", "EACCES"),
     "lstat": ("EIO", "EACCES"),
     "fstat": ("EIO",),
@@ -103,7 +118,7 @@ ERRORS = {
 }
 # Rows of the table, in this order; calls the host never makes show 0 points.
 TABLE_CALLS = ("open", "openat", "read", "write", "pwrite64", "ftruncate", "mkdir", "unlink",
-               "rename", "newfstatat", "fstat", "statx", "flock", "close", "getdents64", "readlink")
+               "rename", "renameat2", "link", "newfstatat", "fstat", "statx", "flock", "close", "getdents64", "readlink")
 SAMPLE_LIMIT = 40
 
 EDGE = {"source": "nimbra-extension:edge:3.2.1", "extension_version": "3.2.1"}
@@ -141,6 +156,7 @@ BRAVE = {"timestamp_ms": 1700000000000, "extension_id": "kembcdlbgbcnnchcnbdhbmb
 SEED_HEARTBEATS = json.dumps({"brave": BRAVE, "edge": BRAVE}, indent=2)
 
 JOB_ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")
+KILL = "KILL"  # in the error column: the host killed on entering the call
 REPLY_TIMEOUT = 45  # a handoff may wait 35 s for the application
 LOCK_FILE = "/tmp/nimbra-desktop-app-tests.native.lock"
 
@@ -260,16 +276,34 @@ class Sweep:
         strace = ["strace", "-q", "-y", "-s", "0", "-o", str(trace)]
         if inject:
             call, error, point = inject
-            strace += ["-e", f"trace={call}", "-e", f"inject={call}:error={error}:when={point}"]
+            effect = "signal=KILL" if error == KILL else f"error={error}"
+            strace += ["-e", f"trace={call}", "-e", f"inject={call}:{effect}:when={point}"]
         else:
             strace += ["-e", "trace=" + ",".join(ERRORS)]
         requests = [request for request, _ in SESSION]
         faults = []
         replies, status = self.drive([*strace, "--", self.host], run_dir, data, requests, faults)
+        if inject and inject[1] == KILL:
+            return faults + self.after_kill(run_dir, data), trace
         faults += check_session(replies, status, trace)
+        # The application may rewrite a result by deletion and creation: one
+        # gone between the host's look and its read is not there yet.
+        if inject and inject[1] == "ENOENT" and (injected(trace, self.scratch) or "").startswith(
+                "<data>/inbox-results/") and replies != [reply for _, reply in SESSION]:
+            faults.append(f"a result gone before it was read ended the session: {json.dumps(replies)[:300]}")
         faults += check_files(data)
         faults += self.retry_blob_end(run_dir, data, replies)
         return faults, trace
+
+    def after_kill(self, run_dir, data):
+        """The files as the killed host left them, and after a clean host's ping."""
+        faults = [f"at rest: {fault}" for fault in check_heartbeat_files(data) + check_data_dir(data)]
+        ping, expected = SESSION[0]
+        replies, status = self.drive([self.host], run_dir, data, [ping], faults)
+        if replies != [expected] or status != 0:
+            faults.append(f"the next host: exit status {status}, replies {json.dumps(replies)[:200]}")
+        return faults + [f"after the next host: {fault}"
+                         for fault in check_heartbeat_files(data) + check_data_dir(data)]
 
     def retry_blob_end(self, run_dir, data, replies):
         """A clean host sends blob_end once more when the session broke off before it."""
@@ -372,8 +406,23 @@ def check_heartbeat_files(data):
             + check_heartbeats(data / "extension-heartbeats-v2.json"))
 
 
+HEARTBEAT_FILES = ("extension-heartbeat.json", "extension-heartbeats-v2.json")
+KNOWN_NAMES = {*HEARTBEAT_FILES, "inbox", "inbox-results", "browser-transfers", "wake-main.flag",
+               "desktop-launch.lock"}
+
+
+def check_data_dir(data):
+    """Nothing in the data directory but what the host knows, and at most one
+    temporary file per heartbeat file, named after it and not "*.json"."""
+    names = [path.name for path in sorted(data.iterdir()) if path.name not in KNOWN_NAMES]
+    faults = [f"more than one temporary file beside {name}" for name in HEARTBEAT_FILES
+              if sum(other.startswith(name + ".") for other in names) > 1]
+    return faults + [f"an unexpected file in the data directory: {name}" for name in names
+                     if name.endswith(".json") or not name.startswith(HEARTBEAT_FILES)]
+
+
 def check_files(data):
-    faults = check_heartbeat_files(data)
+    faults = check_heartbeat_files(data) + check_data_dir(data)
     for folder, what in (("inbox", "job"), ("browser-transfers", "transfer description")):
         for path in sorted((data / folder).glob("*.json")):
             try:
@@ -422,9 +471,14 @@ def points_of(targets):
 
 
 def injected(trace, scratch):
-    for line in trace.read_text(errors="replace").splitlines():
+    """What the injection hit: an error marks its call, a kill ends the trace."""
+    lines = trace.read_text(errors="replace").splitlines()
+    for line in lines:
         if "(INJECTED)" in line:
             return target_of(line, scratch)
+    if any(line.startswith("+++ killed by SIGKILL") for line in lines):
+        calls = [line for line in lines if re.match(r"\w+\(", line)]
+        return target_of(calls[-1], scratch) if calls else "?"
     return None
 
 
@@ -434,6 +488,7 @@ def main():
     parser.add_argument("--standin", required=True)
     parser.add_argument("--jobs", type=int, default=8, help="runs at once (default 8)")
     parser.add_argument("--only", help="comma-separated calls to sweep")
+    parser.add_argument("--kill", action="store_true", help="kill the host at each call instead of failing it")
     parser.add_argument("--no-namespace", action="store_true", help="run against the machine's /proc")
     parser.add_argument("--keep", action="store_true", help="keep the run folders")
     args = parser.parse_args()
@@ -463,7 +518,7 @@ def main():
         only = set(args.only.split(",")) if args.only else None
         plan = [(call, error, point) for call, targets in sorted(calls.items())
                 if only is None or call in only
-                for error in ERRORS[call] for point in points_of(targets)]
+                for error in ((KILL,) if args.kill else ERRORS[call]) for point in points_of(targets)]
 
         def one(job):
             call, error, point = job

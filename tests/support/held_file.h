@@ -25,12 +25,12 @@ namespace nimbra::testing {
 
 #ifdef _WIN32
 
-// Holds the file open without sharing it. (Byte-range locks would make reads
-// fail on Windows too, but wine does not enforce them on reads.)
+// Holds the file open, by default without sharing it. (Byte-range locks would
+// make reads fail on Windows too, but wine does not enforce them on reads.)
 class HeldFile {
 public:
-    explicit HeldFile(const std::filesystem::path& path)
-        : handle_(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    explicit HeldFile(const std::filesystem::path& path, DWORD share = 0)
+        : handle_(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~HeldFile() { release(); }
     HeldFile(const HeldFile&) = delete;

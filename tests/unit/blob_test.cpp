@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/data_dir.h"
 #include "bridge/handoff.h"
 #include "handlers/blob.h"
 #include "host/fatal_error.h"
@@ -61,14 +62,22 @@ protected:
     fs::path inbox() const { return data_dir() / "inbox"; }
     fs::path results() const { return data_dir() / "inbox-results"; }
 
+    // The data directory as a request finds it, and the loop's chunk buffer.
+    bridge::PathResult found() { return bridge::local_data_dir(system); }
+    std::string decoded;
+
     Json begin(std::string_view id, Json members = Json::object()) {
-        return handle_blob_begin(request(id, std::move(members)), system);
+        return handle_blob_begin(request(id, std::move(members)), found());
+    }
+    Json chunk(const Json& chunk_request) {
+        const std::string* text = host::string_member(chunk_request, "data_base64");
+        return handle_blob_chunk(chunk_request, text != nullptr ? *text : "", found(), decoded);
     }
     Json chunk(std::string_view id, std::string_view base64) {
-        return handle_blob_chunk(request(id, Json{{"data_base64", std::string(base64)}}), system);
+        return chunk(request(id, Json{{"data_base64", std::string(base64)}}));
     }
     Json end(std::string_view id, Json members = Json::object()) {
-        return handle_blob_end(request(id, std::move(members)), system);
+        return handle_blob_end(request(id, std::move(members)), system, found());
     }
 
     // The text of the fatal error that `action` ends with.
@@ -140,13 +149,13 @@ TEST_F(BlobTest, EveryHandlerRefusesABadIdBeforeLookingAnywhere) {
         parse(R"({"transfer_id":"abcdéfgh","data_base64":"not base64"})"),
     };
     for (const Json& bad : requests) {
-        EXPECT_EQ(fatal([&] { handle_blob_begin(bad, system); }), "invalid browser transfer id");
-        EXPECT_EQ(fatal([&] { handle_blob_chunk(bad, system); }), "invalid browser transfer id");
-        EXPECT_EQ(fatal([&] { handle_blob_end(bad, system); }), "invalid browser transfer id");
+        EXPECT_EQ(fatal([&] { handle_blob_begin(bad, found()); }), "invalid browser transfer id");
+        EXPECT_EQ(fatal([&] { chunk(bad); }), "invalid browser transfer id");
+        EXPECT_EQ(fatal([&] { handle_blob_end(bad, system, found()); }), "invalid browser transfer id");
     }
     // A chunk that is too large still loses to a bad id.
     Json big = request("abc", Json{{"data_base64", std::string(900001, 'A')}});
-    EXPECT_EQ(fatal([&] { handle_blob_chunk(big, system); }), "invalid browser transfer id");
+    EXPECT_EQ(fatal([&] { chunk(big); }), "invalid browser transfer id");
     EXPECT_TRUE(names_in(temp.path() / "AppData").empty());
 }
 
@@ -256,7 +265,7 @@ TEST_F(BlobTest, AnEmptyOrMissingChunkAppendsNothing) {
     chunk("transfer-1", "QUJD");
     for (const Json& members : {Json::object(), Json{{"data_base64", ""}}, Json{{"data_base64", 42}},
                                 Json{{"data_base64", nullptr}}}) {
-        Json reply = handle_blob_chunk(request("transfer-1", members), system);
+        Json reply = chunk(request("transfer-1", members));
         EXPECT_EQ(host::to_compact_json(reply), R"({"ok":true,"received":0})");
     }
     EXPECT_EQ(read_bytes(part("transfer-1")), "ABC");
@@ -326,13 +335,16 @@ TEST_F(BlobTest, AChunkForATransferThatNeverBeganFailsWithTheSystemsNotFoundText
     ASSERT_FALSE(missing.ok());
     ASSERT_TRUE(platform::is_not_found(missing.error()));
     EXPECT_EQ(fatal([&] { chunk("never-begun", "QUJD"); }), platform::describe(missing.error()));
-    // The folder, but not the file; the description alone does not count.
+    // The folder, but not the file; the description alone does not count,
+    // and a chunk that could not even open the file appended nothing: the
+    // transfer is not ended for it.
     begin("transfer-1");
     write_bytes(description("transfer-2"), "{}");
     EXPECT_EQ(fatal([&] { chunk("transfer-2", "QUJD"); }), not_found);
     EXPECT_EQ(fatal([&] { chunk("transfer-3", ""); }), not_found);
     EXPECT_FALSE(fs::exists(part("transfer-2")));
     EXPECT_FALSE(fs::exists(part("transfer-3")));
+    EXPECT_EQ(read_bytes(description("transfer-2")), "{}");
 }
 
 TEST_F(BlobTest, AChunkNeedsOnlyTheDataFile) {
@@ -352,10 +364,15 @@ TEST_F(BlobTest, EndNeedsBothFiles) {
     EXPECT_EQ(fatal([&] { end("transfer-1"); }), "browser transfer was not started");
     EXPECT_TRUE(fs::exists(part("transfer-1")));
 
-    begin("transfer-2");
-    fs::remove(part("transfer-2"));
-    EXPECT_EQ(fatal([&] { end("transfer-2"); }), "browser transfer was not started");
-    EXPECT_TRUE(fs::exists(description("transfer-2")));
+    // Without its data file, or with a folder in its place.
+    for (const bool folder : {false, true}) {
+        begin("transfer-2");
+        fs::remove(part("transfer-2"));
+        if (folder) fs::create_directories(part("transfer-2"));
+        EXPECT_EQ(fatal([&] { end("transfer-2"); }), "browser transfer was not started");
+        EXPECT_TRUE(fs::exists(description("transfer-2")));
+        fs::remove(part("transfer-2"));
+    }
     EXPECT_FALSE(fs::exists(inbox()));
 }
 
@@ -548,13 +565,12 @@ TEST_F(BlobTest, AFailureBeforeTheJobIsWrittenLeavesTheTransferOpen) {
 TEST_F(BlobTest, AnAbandonedTransferCannotEndAndAbandoningNeverFails) {
     begin("transfer-1");
     chunk("transfer-1", "QUJD");
-    abandon_blob_transfer(request("transfer-1"), system);
+    abandon_blob_transfer(request("transfer-1"), found());
     EXPECT_EQ(names_in(transfers()), std::vector<std::string>{"transfer-1.part"});
     EXPECT_EQ(fatal([&] { end("transfer-1"); }), "browser transfer was not started");
-    abandon_blob_transfer(request("not an id"), system);
-    abandon_blob_transfer(Json::array(), system);
-    system.app_data = std::nullopt;
-    abandon_blob_transfer(request("transfer-1"), system);
+    abandon_blob_transfer(request("not an id"), found());
+    abandon_blob_transfer(Json::array(), found());
+    abandon_blob_transfer(request("transfer-1"), std::nullopt);
 }
 
 #ifndef _WIN32

@@ -19,10 +19,11 @@ TEST(DataDir, IsVelistoThenNimbraInsideTheLocalAppDataFolder) {
     system.app_data = base;
     const platform::Path data = join(join(base, "Velisto"), "Nimbra");
     EXPECT_EQ(bridge::local_data_dir(system)->native(), data.native());
-    EXPECT_EQ(bridge::inbox_dir(system)->native(), join(data, "inbox").native());
-    EXPECT_EQ(bridge::inbox_results_dir(system)->native(), join(data, "inbox-results").native());
-    EXPECT_EQ(bridge::browser_transfers_dir(system)->native(), join(data, "browser-transfers").native());
-    EXPECT_EQ(bridge::required(bridge::inbox_results_dir(system)).native(), join(data, "inbox-results").native());
+    const bridge::PathResult found = bridge::local_data_dir(system);
+    EXPECT_EQ(bridge::inbox_dir(found)->native(), join(data, "inbox").native());
+    EXPECT_EQ(bridge::inbox_results_dir(found)->native(), join(data, "inbox-results").native());
+    EXPECT_EQ(bridge::browser_transfers_dir(found)->native(), join(data, "browser-transfers").native());
+    EXPECT_EQ(bridge::required(bridge::inbox_results_dir(found)).native(), join(data, "inbox-results").native());
     // Two folder levels, not one with a combined name.
     EXPECT_EQ(bridge::local_data_dir(system)->filename(), "Nimbra");
     EXPECT_EQ(bridge::local_data_dir(system)->parent_path().filename(), "Velisto");
@@ -57,14 +58,12 @@ TEST(DataDir, ABaseEndingInASeparatorGetsNoSecondOne) {
 TEST(DataDir, AnUnknownBaseFailsEveryOperationWithTheSameText) {
     testing::FakeSystem system;
     system.app_data = std::nullopt;
-    EXPECT_FALSE(bridge::local_data_dir(system));
-    EXPECT_FALSE(bridge::inbox_dir(system));
-    EXPECT_FALSE(bridge::inbox_results_dir(system));
-    EXPECT_FALSE(bridge::browser_transfers_dir(system));
-    for (auto lookup : {bridge::local_data_dir, bridge::inbox_dir, bridge::inbox_results_dir,
-                        bridge::browser_transfers_dir}) {
+    const bridge::PathResult found = bridge::local_data_dir(system);
+    EXPECT_FALSE(found);
+    for (auto below : {bridge::inbox_dir, bridge::inbox_results_dir, bridge::browser_transfers_dir}) {
+        EXPECT_FALSE(below(found));
         try {
-            static_cast<void>(bridge::required(lookup(system)));
+            static_cast<void>(bridge::required(below(found)));
             ADD_FAILURE() << "no fatal error";
         } catch (const host::FatalError& error) {
             EXPECT_STREQ(error.what(), "No local data directory");
@@ -76,10 +75,10 @@ TEST(DataDir, LookingUpCreatesNothing) {
     testing::TempDir temp;
     testing::FakeSystem system;
     system.app_data = temp.path();
-    static_cast<void>(bridge::local_data_dir(system));
-    static_cast<void>(bridge::inbox_dir(system));
-    static_cast<void>(bridge::inbox_results_dir(system));
-    static_cast<void>(bridge::browser_transfers_dir(system));
+    const bridge::PathResult found = bridge::local_data_dir(system);
+    static_cast<void>(bridge::inbox_dir(found));
+    static_cast<void>(bridge::inbox_results_dir(found));
+    static_cast<void>(bridge::browser_transfers_dir(found));
     EXPECT_TRUE(names_in(temp.path()).empty());
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/data_dir.h"
 #include "platform/platform.h"
 #include "support/fake_system.h"
 #include "support/files.h"
@@ -39,6 +40,9 @@ protected:
         fs::create_directories(*system.app_data);
         fs::create_directories(bin());
     }
+
+    // The data directory as a request finds it.
+    bridge::PathResult found() { return bridge::local_data_dir(system); }
 
     fs::path bin() const { return temp.path() / "bin"; }
     fs::path data_dir() const { return temp.path() / "AppData" / "Velisto" / "Nimbra"; }

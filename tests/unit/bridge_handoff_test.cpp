@@ -69,7 +69,7 @@ protected:
         return bridge::make_job_id(probe);
     }
 
-    Json download(const Json& job) { return hand_off_job(system, handlers::download_job_kind(), job); }
+    Json download(const Json& job) { return hand_off_job(system, found(), handlers::download_job_kind(), job); }
 
     const Json job{{"type", "add_download"}, {"url", "https://example.com/file.zip"}};
     std::string answered_job;
@@ -307,16 +307,16 @@ TEST_F(Handoff, KindSettingsDecideStaleResultsTimeoutMembersAndTheAfterWriteStep
     id = next_job_id();
     write_bytes(results() / (id + ".json"), R"({"ok":true,"stale":true})");
     Json import_job{{"type", "import_browser_file"}};
-    EXPECT_EQ(host::to_compact_json(hand_off_job(system, kImportLike, import_job)),
+    EXPECT_EQ(host::to_compact_json(hand_off_job(system, found(), kImportLike, import_job)),
               R"({"launched":true,"ok":true,"stale":true})");
 
     // Its timeout reply has no `launched`, and the job is gone all the same.
     fs::remove_all(inbox());
-    EXPECT_EQ(host::to_compact_json(hand_off_job(system, kImportLike, import_job)),
+    EXPECT_EQ(host::to_compact_json(hand_off_job(system, found(), kImportLike, import_job)),
               R"({"error":"import timed out","ok":false})");
     EXPECT_TRUE(names_in(inbox()).empty());
     system.on_snapshot = [this] { write_bytes(results() / job_name(), "x"); };
-    EXPECT_EQ(host::to_compact_json(hand_off_job(system, kImportLike, import_job)),
+    EXPECT_EQ(host::to_compact_json(hand_off_job(system, found(), kImportLike, import_job)),
               R"({"error":"import unreadable","launched":true,"ok":false})");
 
     // The after-write step runs once, with the job on disk and before the launch.
@@ -332,13 +332,13 @@ TEST_F(Handoff, KindSettingsDecideStaleResultsTimeoutMembersAndTheAfterWriteStep
         events.push_back("launch");
         write_bytes(results() / job_name(), R"({"ok":true})");
     };
-    EXPECT_EQ(hand_off_job(system, with_step, import_job)["ok"], true);
+    EXPECT_EQ(hand_off_job(system, found(), with_step, import_job)["ok"], true);
     EXPECT_EQ(events, (std::vector<std::string>{"after-write, jobs: 1, snapshots: 0", "launch"}));
 
     // A fatal error of the step ends the handoff before the launch.
     with_step.after_write = [] { throw host::FatalError("step failed"); };
     system.snapshots = 0;
-    EXPECT_EQ(fatal_text_of([&] { hand_off_job(system, with_step, import_job); }), "step failed");
+    EXPECT_EQ(fatal_text_of([&] { hand_off_job(system, found(), with_step, import_job); }), "step failed");
     EXPECT_EQ(system.snapshots, 0);
 }
 

@@ -113,14 +113,14 @@ TEST_F(Launch, OnlyThisUsersApplicationCountsAndOnlyMatchingNamesAreAskedAbout) 
     // Another user's application is not waited for: this user's is started.
     place_candidates(true, false);
     start_makes_app_appear();
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_EQ(system.started, std::vector<platform::Path>{candidate_path(0)});
 }
 
 TEST_F(Launch, AlreadyRunningAnswersAtOnceAndTouchesNothing) {
     place_candidates(true, true);
     app_appears();
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_EQ(system.snapshots, 1);
     EXPECT_TRUE(system.sleeps.empty());
     EXPECT_TRUE(system.started.empty());
@@ -130,7 +130,7 @@ TEST_F(Launch, AlreadyRunningAnswersAtOnceAndTouchesNothing) {
 TEST_F(Launch, StartsTheFirstCandidateUnderItsOwnLock) {
     place_candidates(true, true);
     start_makes_app_appear();
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     ASSERT_EQ(system.started.size(), 1u);
     EXPECT_EQ(system.started[0], candidate_path(0));
     ASSERT_EQ(at_start.size(), 1u);
@@ -146,7 +146,7 @@ TEST_F(Launch, AStartedProgramCountsEvenIfItNeverShowsUp) {
     start_does_nothing();
     bool lock_held_while_waiting = true;
     system.on_sleep = [&] { lock_held_while_waiting = lock_held_while_waiting && fs::exists(lock()); };
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_EQ(system.started.size(), 1u);
     // Every miss is followed by its pause, the 30th included.
     EXPECT_EQ(system.sleeps, sleeps_of_50(30));
@@ -183,7 +183,7 @@ TEST_F(Launch, CandidatesAreTriedInOrderAndSkippedWhenAbsentOrNotStartable) {
         system.processes->clear();
         start_makes_app_appear();
 
-        EXPECT_EQ(ensure_desktop_app_running(system), c.launched);
+        EXPECT_EQ(ensure_desktop_app_running(system, found()), c.launched);
         std::vector<platform::Path> expected;
         for (std::size_t i : c.tried) expected.push_back(candidate_path(i));
         EXPECT_EQ(system.started, expected);
@@ -195,13 +195,13 @@ TEST_F(Launch, CandidatesAreTriedInOrderAndSkippedWhenAbsentOrNotStartable) {
 TEST_F(Launch, UnknownOwnExecutableGivesFalseAndReleasesTheLock) {
     place_candidates(true, true);
     system.executable = std::nullopt;
-    EXPECT_FALSE(ensure_desktop_app_running(system));
+    EXPECT_FALSE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_FALSE(fs::exists(lock()));
     EXPECT_TRUE(fs::is_directory(data_dir()));  // created before the lock was taken
 
     system.executable = platform::Path("nimbra-native-host");  // no folder part
-    EXPECT_FALSE(ensure_desktop_app_running(system));
+    EXPECT_FALSE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_FALSE(fs::exists(lock()));
 }
@@ -227,7 +227,7 @@ TEST_F(Launch, AnOwnLockThatCannotBeDeletedIsTriedAgainAfterEachPause) {
         system.on_sleep = [&] {
             if (system.sleeps.size() == c.cleared_at_pause) fs::remove(lock());
         };
-        EXPECT_TRUE(ensure_desktop_app_running(system));
+        EXPECT_TRUE(ensure_desktop_app_running(system, found()));
         EXPECT_EQ(system.sleeps, sleeps_of_50(c.pauses));
         EXPECT_EQ(fs::exists(lock()), c.cleared_at_pause == 0);
         fs::remove(lock());
@@ -240,7 +240,7 @@ TEST_F(Launch, AnApplicationStartedMeanwhileIsNotStartedAgainAfterTakingTheLock)
     system.on_snapshot = [this] {
         if (system.snapshots == 2) app_appears();
     };
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_FALSE(fs::exists(lock()));
 }
@@ -249,7 +249,7 @@ TEST_F(Launch, AFreshLockHeldThroughAllAttemptsIsLeftAndTheWaitDecides) {
     place_candidates(true, true);
     // Exactly 8 s old at every attempt: still fresh.
     freeze_clock_at(place_foreign_lock() + bridge::kStaleLockAge);
-    EXPECT_FALSE(ensure_desktop_app_running(system));
+    EXPECT_FALSE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     // 60 attempts and 30 waiting polls, each miss followed by 50 ms.
     EXPECT_EQ(system.sleeps, sleeps_of_50(90));
@@ -268,7 +268,7 @@ TEST_F(Launch, AStaleLockIsDeletedAndTakenWithoutAPause) {
         start_makes_app_appear();
         freeze_clock_at(place_foreign_lock() + age);
 
-        EXPECT_TRUE(ensure_desktop_app_running(system));
+        EXPECT_TRUE(ensure_desktop_app_running(system, found()));
         ASSERT_EQ(at_start.size(), 1u);
         EXPECT_EQ(at_start[0].lock_content, "pid=4312\n");
         EXPECT_EQ(at_start[0].sleeps_before, 0u);
@@ -279,7 +279,7 @@ TEST_F(Launch, AStaleLockIsDeletedAndTakenWithoutAPause) {
 TEST_F(Launch, ALockFromTheFutureIsNeverStale) {
     place_candidates(true, true);
     freeze_clock_at(place_foreign_lock() - 1);
-    EXPECT_FALSE(ensure_desktop_app_running(system));
+    EXPECT_FALSE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps, sleeps_of_50(90));
     EXPECT_EQ(read_bytes(lock()), "pid=999\n");
@@ -290,7 +290,7 @@ TEST_F(Launch, ALockFromTheFutureIsNeverStale) {
     system.on_snapshot = [this] {
         if (system.snapshots == 1 + 60 + 5) app_appears();
     };
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps, sleeps_of_50(64));
 }
@@ -304,7 +304,7 @@ TEST_F(Launch, ALockThatVanishesBeforeItsTimeIsReadCostsOneAttemptAndOnePause) {
     system.on_snapshot = [this] {
         if (system.snapshots == 2) fs::remove(lock());
     };
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     ASSERT_EQ(at_start.size(), 1u);
     EXPECT_EQ(at_start[0].sleeps_before, 1u);
     EXPECT_EQ(at_start[0].lock_content, "pid=4312\n");
@@ -319,7 +319,7 @@ TEST_F(Launch, AnotherHostsStartEndsTheWaitWithoutALockOfOurOwn) {
         system.clock = written + 10'000'000;
         if (system.sleeps.size() == 3) app_appears();
     };
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps, sleeps_of_50(3));
     EXPECT_EQ(read_bytes(lock()), "pid=999\n");  // the other host's, left alone
@@ -329,7 +329,7 @@ TEST_F(Launch, WithoutADataDirectoryOnlyTheWaitDecides) {
     place_candidates(true, true);
     start_makes_app_appear();
     system.app_data = std::nullopt;
-    EXPECT_FALSE(ensure_desktop_app_running(system));
+    EXPECT_FALSE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps, sleeps_of_50(30));
     EXPECT_EQ(system.snapshots, 31);
@@ -342,7 +342,7 @@ TEST_F(Launch, WithoutADataDirectoryOnlyTheWaitDecides) {
         if (system.snapshots == 3) app_appears();
     };
     system.snapshots = 0;
-    EXPECT_TRUE(ensure_desktop_app_running(system));
+    EXPECT_TRUE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps, sleeps_of_50(1));
 }
@@ -362,7 +362,7 @@ TEST_F(Launch, ALockThatCannotBeCreatedForAnotherReasonGoesStraightToTheWait) {
     ASSERT_TRUE(platform::create_directories(platform::join(platform::join(deep, "Velisto"), "Nimbra")));
     ASSERT_GT((deep / "Velisto" / "Nimbra" / "desktop-launch.lock").native().size(), 4095u);
 
-    EXPECT_FALSE(ensure_desktop_app_running(system));
+    EXPECT_FALSE(ensure_desktop_app_running(system, found()));
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps, sleeps_of_50(30));
 }

@@ -67,7 +67,7 @@ TEST_F(Requests, RefusedDownloadsAreAnsweredWithoutTouchingAnything) {
     requests.push_back(Json::parse(R"({"type":"add_download","url":{"href":"http://x"}})"));
     requests.push_back(Json::parse(R"({"type":"add_download","url":true})"));
     for (const Json& request : requests) {
-        EXPECT_EQ(to_compact_json(handlers::handle_add_download(request, system)), kRefused)
+        EXPECT_EQ(to_compact_json(handlers::handle_add_download(request, system, found())), kRefused)
             << to_compact_json(request);
     }
     EXPECT_TRUE(names_in(temp.path() / "AppData").empty());
@@ -81,7 +81,7 @@ TEST_F(Requests, AcceptedDownloadsCarryTheWholeRequestIntoTheJob) {
     for (const char* url : {"http://", "https://", "https://h/\xC3\xA9 x"}) {
         Json request{{"type", "add_download"}, {"url", url}, {"source", "chrome"},
                      {"browser_id", 3}, {"filename", "a.zip"}};
-        EXPECT_EQ(to_compact_json(handlers::handle_add_download(request, system)),
+        EXPECT_EQ(to_compact_json(handlers::handle_add_download(request, system, found())),
                   R"({"launched":true,"ok":true})");
         ASSERT_FALSE(jobs.empty());
         EXPECT_EQ(jobs.back(), host::to_indented_json(request));
@@ -95,7 +95,7 @@ TEST_F(Requests, OpenAppWakesARunningApplicationWithoutStartingIt) {
     place_candidates(true, true);
     write_bytes(data_dir() / "wake-main.flag", "something else, and longer");
     Json request{{"type", "open_app"}, {"url", "ftp://ignored"}};
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(request, system)), R"({"launched":true,"ok":true})");
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(request, system, found())), R"({"launched":true,"ok":true})");
     EXPECT_EQ(read_bytes(data_dir() / "wake-main.flag"), "focus\n");
     EXPECT_TRUE(system.started.empty());
     EXPECT_TRUE(system.sleeps.empty());
@@ -109,14 +109,14 @@ TEST_F(Requests, OpenAppWritesTheFlagBeforeStartingTheApplication) {
         app_appears();
         return platform::Status::success();
     };
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system)),
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system, found())),
               R"({"launched":true,"ok":true})");
     EXPECT_EQ(flag_at_start, "focus\n");
     EXPECT_EQ(system.started.size(), 1u);
 }
 
 TEST_F(Requests, OpenAppWithNothingToStartSaysSoWithoutAnError) {
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system)),
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system, found())),
               R"({"launched":false,"ok":false})");
     EXPECT_EQ(read_bytes(data_dir() / "wake-main.flag"), "focus\n");
     EXPECT_FALSE(fs::exists(lock()));
@@ -126,7 +126,7 @@ TEST_F(Requests, OpenAppWithoutAUsableDataDirectoryStillAnswers) {
     place_candidates(true, true);
     // Unknown: nothing written, no lock, nothing started; the wait decides.
     system.app_data = std::nullopt;
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system)),
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system, found())),
               R"({"launched":false,"ok":false})");
     EXPECT_TRUE(system.started.empty());
     EXPECT_EQ(system.sleeps.size(), 30u);
@@ -136,7 +136,7 @@ TEST_F(Requests, OpenAppWithoutAUsableDataDirectoryStillAnswers) {
     system.on_sleep = [this] {
         if (system.sleeps.size() == 4) app_appears();
     };
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system)),
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system, found())),
               R"({"launched":true,"ok":true})");
     EXPECT_TRUE(system.started.empty());
 
@@ -145,7 +145,7 @@ TEST_F(Requests, OpenAppWithoutAUsableDataDirectoryStillAnswers) {
     system.on_sleep = nullptr;
     system.app_data = temp.path() / "AppData";
     write_bytes(temp.path() / "AppData" / "Velisto", "in the way");
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system)),
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system, found())),
               R"({"launched":false,"ok":false})");
     EXPECT_EQ(read_bytes(temp.path() / "AppData" / "Velisto"), "in the way");
     EXPECT_TRUE(system.started.empty());
@@ -154,7 +154,7 @@ TEST_F(Requests, OpenAppWithoutAUsableDataDirectoryStillAnswers) {
     fs::remove(temp.path() / "AppData" / "Velisto");
     fs::create_directories(data_dir() / "wake-main.flag");
     app_appears();
-    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system)),
+    EXPECT_EQ(to_compact_json(handlers::handle_open_app(Json{{"type", "open_app"}}, system, found())),
               R"({"launched":true,"ok":true})");
     EXPECT_TRUE(fs::is_directory(data_dir() / "wake-main.flag"));
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <numeric>
 #include <string>
@@ -13,12 +14,17 @@
 #include <vector>
 
 #include "bin/nimbra-native-host/run_host.h"
+#include "bridge/data_dir.h"
 #include "browser/heartbeat.h"
 #include "host/framing.h"
 #include "support/fake_system.h"
 #include "support/held_file.h"
 #include "support/streams.h"
 #include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace nimbra::browser {
 namespace {
@@ -61,11 +67,13 @@ protected:
     }
 
     fs::path data_dir() const { return *system.app_data / "Velisto" / "Nimbra"; }
+    // The time stamp of the fake clock as it reads now.
+    std::string now_ms() const { return std::to_string(platform::unix_ms_from_file_time(system.clock)); }
     fs::path legacy_file() const { return data_dir() / "extension-heartbeat.json"; }
     fs::path heartbeats_file() const { return data_dir() / "extension-heartbeats-v2.json"; }
 
     void refresh(const Json& request, std::optional<BrowserId> ancestry = BrowserId::chrome) {
-        refresh_heartbeats(system, ancestry, request);
+        refresh_heartbeats(system, bridge::local_data_dir(system), locks, ancestry, request);
     }
     void refresh(const char* request_json, std::optional<BrowserId> ancestry = BrowserId::chrome) {
         refresh(Json::parse(request_json), ancestry);
@@ -92,6 +100,8 @@ protected:
 
     TempDir temp;
     FakeSystem system;
+    // What the request loop keeps of the locks from one request to the next.
+    HeartbeatLocks locks;
 };
 
 std::string legacy(const char* browser, const char* id, const char* version, const char* source,
@@ -204,12 +214,63 @@ TEST_F(Heartbeat, BothFilesGetTheSameReadingOfTheClock) {
     TickingSystem ticking;
     ticking.app_data = system.app_data;
     ticking.clock = kEpoch;
-    refresh_heartbeats(ticking, BrowserId::brave, Json::parse(R"({})"));
+    refresh_heartbeats(ticking, bridge::local_data_dir(ticking), locks, BrowserId::brave, Json::parse(R"({})"));
     EXPECT_EQ(ticking.readings, 1);
     EXPECT_EQ(read_bytes(legacy_file()),
               legacy("\"brave\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"", "null", "null", "12"));
     EXPECT_TRUE(heartbeats_are({entry("brave", "12", kDefaultId, "legacy")}));
 }
+
+#ifndef _WIN32
+ino_t inode_of(const fs::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(Heartbeat, OnlyARefreshThatMovesNothingButTimeStampsIsWrittenInPlace) {
+    struct Step {
+        const char* what;
+        const char* version;  // as the request sends it, or none
+        const char* source;   // as the legacy file holds it
+        std::uint64_t file_time;
+        bool legacy_in_place;
+        bool heartbeats_in_place;
+    };
+    // 10 digits of milliseconds, then 11.
+    constexpr std::uint64_t kLate = kEpoch + 9999999998ULL * 10000;
+    const char* const kLookalike5 = R"("\"timestamp_ms\": 5")";
+    const char* const kLookalike6 = R"("\"timestamp_ms\": 6")";
+    const Step steps[] = {
+        {"a later time stamp", nullptr, "null", kNow + 10000, true, true},
+        {"another version", "2", "null", kNow + 20000, false, false},
+        {"a version differing in a digit", "3", "null", kNow + 30000, false, false},
+        {"the same again", "3", "null", kNow + 40000, true, true},
+        {"digits in a string that look like a time stamp", "3", kLookalike5, kNow + 50000, false, true},
+        {"those digits changed", "3", kLookalike6, kNow + 60000, false, true},
+        {"a time stamp of fewer digits", "3", kLookalike6, kLate, false, false},
+        {"and one gaining a digit", "3", kLookalike6, kLate + 20000, false, false},
+    };
+    write_bytes(heartbeats_file(), "{\n" + entry("brave", "5", "b", "1") + "\n}");
+    refresh(R"({})", BrowserId::chrome);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const ino_t legacy_before = inode_of(legacy_file());
+        const ino_t heartbeats_before = inode_of(heartbeats_file());
+        system.clock = step.file_time;
+        Json request = Json::object();
+        if (step.version != nullptr) request["extension_version"] = step.version;
+        if (std::string_view(step.source) != "null") request["source"] = Json::parse(step.source);
+        refresh(request, BrowserId::chrome);
+        EXPECT_EQ(inode_of(legacy_file()) == legacy_before, step.legacy_in_place);
+        EXPECT_EQ(inode_of(heartbeats_file()) == heartbeats_before, step.heartbeats_in_place);
+        const std::string version = step.version != nullptr ? step.version : "legacy";
+        EXPECT_TRUE(heartbeats_are({entry("brave", "5", "b", "1"), entry("chrome", now_ms(), kDefaultId, version)}));
+        const std::string quoted = step.version != nullptr ? "\"" + version + "\"" : "null";
+        EXPECT_EQ(read_bytes(legacy_file()), legacy("\"chrome\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"",
+                                                     quoted.c_str(), step.source, now_ms()));
+    }
+}
+#endif
 
 // ---------------------------------------------------------------- merging
 
@@ -353,28 +414,47 @@ std::vector<std::uint32_t> full_patience() {
 
 const platform::LockWait kNoWait = [](int) { return false; };
 
-TEST_F(Heartbeat, AHostHoldingTheLockIsWaitedForAbout2sThenGoneOnWithout) {
-    const std::string other = entry("brave", "5", "b", "1");
-    write_bytes(heartbeats_file(), "{\n" + other + "\n}");
-    // Another host holds the per-browser file while this one refreshes.
-    ASSERT_TRUE(platform::update_file(heartbeats_file(), kNoWait, [&](std::string_view held) {
-        refresh(R"({})", BrowserId::chrome);
-        EXPECT_TRUE(heartbeats_are({other, entry("chrome", kNowMs, kDefaultId, "legacy")}));
-        return std::string(held);
+// Another host holds `file` while `during` runs, then writes `then` over
+// what it read, in place as a refresh of its own browser does.
+void held_by_another_host(const fs::path& file, const std::string& then, const std::function<void()>& during) {
+    ASSERT_TRUE(platform::rewrite_file(file, kNoWait, [&](std::string_view held) {
+        during();
+        // Nothing was written without the lock.
+        EXPECT_EQ(read_bytes(file), held);
+        return platform::Rewrite{then, then.size() == held.size()};
     }));
+}
+
+TEST_F(Heartbeat, AStalledHolderIsWaitedForOnceAndItsFileLeftWhole) {
+    write_bytes(heartbeats_file(), "{\n" + entry("brave", "5", "b", "1") + "\n}");
+    const std::string holders = "{\n" + entry("brave", "6", "b", "1") + "\n}";
+    held_by_another_host(heartbeats_file(), holders, [&] { refresh(R"({})", BrowserId::chrome); });
     EXPECT_EQ(system.sleeps, full_patience());
     EXPECT_EQ(std::accumulate(system.sleeps.begin(), system.sleeps.end(), 0u), 2013u);
+    // The holder's write stands whole; this host's heartbeat waits for its next request.
+    EXPECT_EQ(read_bytes(heartbeats_file()), holders);
 
-    // One patience serves both files: held both, the second is not waited for again.
+    // Given up once, the lock is only tried while it stays held, and the
+    // legacy file, with a patience of its own, is written all the same.
     system.sleeps.clear();
-    ASSERT_TRUE(platform::update_file(legacy_file(), kNoWait, [&](std::string_view held_legacy) {
-        EXPECT_TRUE(platform::update_file(heartbeats_file(), kNoWait, [&](std::string_view held) {
-            refresh(R"({})", BrowserId::edge);
-            return std::string(held);
-        }));
-        return std::string(held_legacy);
-    }));
+    held_by_another_host(heartbeats_file(), holders, [&] { refresh(R"({"source":"s"})", BrowserId::edge); });
+    EXPECT_TRUE(system.sleeps.empty());
+    EXPECT_EQ(read_bytes(legacy_file()),
+              legacy("\"edge\"", "\"kembcdlbgbcnnchcnbdhbmbhbejnedjf\"", "null", "\"s\"", now_ms()));
+
+    // Had again, the lock is waited for again the next time it is held.
+    refresh(R"({})", BrowserId::chrome);
+    const std::string chrome = entry("chrome", now_ms(), kDefaultId, "legacy");
+    EXPECT_TRUE(heartbeats_are({entry("brave", "6", "b", "1"), chrome}));
+    held_by_another_host(heartbeats_file(), read_bytes(heartbeats_file()), [&] { refresh(R"({})", BrowserId::edge); });
     EXPECT_EQ(system.sleeps, full_patience());
+
+    // A held legacy file costs the per-browser file nothing, and the time
+    // stamp is read once its lock is had.
+    system.sleeps.clear();
+    held_by_another_host(legacy_file(), read_bytes(legacy_file()), [&] { refresh(R"({})", BrowserId::opera); });
+    EXPECT_EQ(system.sleeps, full_patience());
+    EXPECT_TRUE(heartbeats_are({entry("brave", "6", "b", "1"), chrome, entry("opera", now_ms(), kDefaultId, "legacy")}));
 
     // Nobody holding it, nobody waits.
     system.sleeps.clear();

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -15,7 +16,13 @@
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace nimbra::platform {
@@ -114,7 +121,7 @@ TEST(PlatformPaths, NonAsciiNamesRoundTripThroughUtf8) {
 
     // The joined name reaches the file system as the same characters that
     // std::filesystem builds from UTF-8, not as code-page guesses.
-    ASSERT_TRUE(write_file(path, "x"));
+    ASSERT_TRUE(write_file_or_remove(path, "x"));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / Path(kWideName)));
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -141,7 +148,7 @@ TEST(PlatformFiles, CreateDirectoriesMakesEveryMissingLevel) {
 TEST(PlatformFiles, CreateDirectoriesFailsWithAFileInTheWay) {
     testing::TempDir dir;
     Path file = join(dir.path(), "taken");
-    ASSERT_TRUE(write_file(file, "not a folder"));
+    ASSERT_TRUE(write_file_or_remove(file, "not a folder"));
 
     EXPECT_FALSE(platform::create_directories(file));
     EXPECT_FALSE(platform::create_directories(join(join(file, "below"), "deeper")));
@@ -169,8 +176,8 @@ TEST(PlatformFiles, CreateDirectoriesRacingItselfAlwaysSucceeds) {
 TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
     testing::TempDir dir;
     Path file = join(dir.path(), "state.json");
-    ASSERT_TRUE(write_file(file, "a much longer first content, with\r\nbinary \0 bytes"sv));
-    ASSERT_TRUE(write_file(file, "sh\0rt\n"sv));
+    ASSERT_TRUE(write_file_or_remove(file, "a much longer first content, with\r\nbinary \0 bytes"sv));
+    ASSERT_TRUE(write_file_or_remove(file, "sh\0rt\n"sv));
 
     Result<std::string> content = read_file(file);
     ASSERT_TRUE(content) << describe(content.error());
@@ -180,7 +187,7 @@ TEST(PlatformFiles, WriteFileReplacesLongerContentExactly) {
     EXPECT_EQ(info->size, 6u);
     EXPECT_FALSE(info->is_directory);
 
-    ASSERT_TRUE(write_file(file, ""));
+    ASSERT_TRUE(write_file_or_remove(file, ""));
     content = read_file(file);
     ASSERT_TRUE(content);
     EXPECT_EQ(*content, "");
@@ -193,22 +200,58 @@ std::string content_of(const Path& file) {
     return content ? *content : "<unreadable>";
 }
 
-TEST(PlatformFiles, LockedRewritesSeeTheOldContentAndLeaveExactlyTheNew) {
-    testing::TempDir dir;
-    Path file = join(dir.path(), "heartbeats.json");
-    std::vector<std::string> seen;
-    const auto replace_with = [&](std::string next) {
-        return [&seen, next](std::string_view old) {
-            seen.emplace_back(old);
-            return next;
-        };
+// An update that writes `next` and records the old content it was given.
+Update writing(std::string next, bool in_place, std::vector<std::string>& seen) {
+    return [next = std::move(next), in_place, &seen](std::string_view old) {
+        seen.emplace_back(old);
+        return Rewrite{next, in_place};
     };
-    // A missing file is created and read as empty.
-    ASSERT_TRUE(update_file(file, kNoWait, replace_with("first, rather long content")));
-    ASSERT_TRUE(update_file(file, kNoWait, replace_with("short")));
-    ASSERT_TRUE(rewrite_file(file, kNoWait, "longer than short"));
-    EXPECT_EQ(seen, (std::vector<std::string>{"", "first, rather long content"}));
-    EXPECT_EQ(content_of(file), "longer than short");
+}
+
+TEST(PlatformFiles, LockedRewritesReplaceTheFileWholeUnlessAllowedInPlace) {
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    const Path temp = join(dir.path(), "heartbeats.json.tmp");
+    struct Step {
+        const char* what;
+        const char* stale_temp;  // left by a crash before the step, or none
+        std::string next;
+        bool in_place;
+    };
+    // A crash between linking a new file in (POSIX does so where it cannot
+    // rename without replacing) and removing its temporary name leaves the
+    // temporary name a second name of the file.
+    const char* const kSecondName = "";
+    const Step steps[] = {
+        {"a missing file is made whole", nullptr, "first, rather long content", false},
+        {"shorter", nullptr, "short", false},
+        {"longer", nullptr, "longer than short", false},
+        {"in place where allowed", nullptr, "longer than SHORT", true},
+        {"allowed in place, but of another length", nullptr, "another length", true},
+        {"a stale temporary file is reused", "stale, and longer than anything here", "next", false},
+        {"or removed by a write in place", "stale", "NEXT", true},
+#ifndef _WIN32
+        {"a second name of the file is never written into", kSecondName, "last", false},
+#endif
+    };
+    std::string old;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.stale_temp == kSecondName) {
+            std::filesystem::create_hard_link(file, temp);
+        } else if (step.stale_temp != nullptr) {
+            ASSERT_TRUE(write_file_or_remove(temp, step.stale_temp));
+        }
+        std::vector<std::string> seen;
+        Result<Rewritten> rewritten = rewrite_file(file, kNoWait, writing(step.next, step.in_place, seen));
+        ASSERT_TRUE(rewritten) << describe(rewritten.error());
+        EXPECT_EQ(seen, std::vector<std::string>{old});
+        EXPECT_EQ(content_of(file), step.next);
+        EXPECT_FALSE(file_info(temp));
+        const bool in_place = step.in_place && step.next.size() == old.size();
+        EXPECT_EQ(*rewritten, in_place ? Rewritten::in_place : Rewritten::replaced);
+        old = step.next;
+    }
 
     // The lock goes with the rewrite, even one whose update threw.
     std::vector<int> waits;
@@ -216,21 +259,72 @@ TEST(PlatformFiles, LockedRewritesSeeTheOldContentAndLeaveExactlyTheNew) {
         waits.push_back(failed);
         return false;
     };
-    EXPECT_THROW(static_cast<void>(update_file(file, kNoWait, [](std::string_view) -> std::string {
+    EXPECT_THROW(static_cast<void>(rewrite_file(file, kNoWait, [](std::string_view) -> Rewrite {
                      throw std::runtime_error("update failed");
                  })),
                  std::runtime_error);
-    ASSERT_TRUE(rewrite_file(file, count_waits, "cut"));
+    std::vector<std::string> seen;
+    ASSERT_TRUE(rewrite_file(file, count_waits, writing("cut", false, seen)));
     EXPECT_TRUE(waits.empty());
     EXPECT_EQ(content_of(file), "cut");
 
     // A folder in the file's place is an error, and nothing is written.
-    Path folder = join(dir.path(), "folder");
+    const Path folder = join(dir.path(), "folder");
     ASSERT_TRUE(platform::create_directories(folder));
-    EXPECT_FALSE(update_file(folder, kNoWait, replace_with("x")));
-    EXPECT_FALSE(rewrite_file(folder, kNoWait, "x"));
-    EXPECT_EQ(seen.size(), 2u);
+    seen.clear();
+    EXPECT_FALSE(rewrite_file(folder, kNoWait, writing("x", false, seen)));
+    EXPECT_TRUE(seen.empty());
+
+    // Held by another writer for as long as the wait allows: not written.
+    ASSERT_TRUE(rewrite_file(file, kNoWait, [&](std::string_view held) {
+        Result<Rewritten> skipped = rewrite_file(file, count_waits, writing("never", false, seen));
+        EXPECT_TRUE(skipped && *skipped == Rewritten::not_locked);
+        return Rewrite{std::string(held), true};
+    }));
+    EXPECT_EQ(waits, std::vector<int>{1});
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(content_of(file), "cut");
 }
+
+#ifdef _WIN32
+TEST(PlatformFiles, AReplacementRefusedForAHolderIsWrittenInPlace) {
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    ASSERT_TRUE(write_file_or_remove(file, "{\"a\": \"long content of the old file\"}"));
+    // The application reads it, letting others read and write, not delete.
+    testing::HeldFile reader(file, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(reader.held());
+    std::vector<std::string> seen;
+    Result<Rewritten> rewritten = rewrite_file(file, kNoWait, writing("{\"b\": 1}", false, seen));
+    ASSERT_TRUE(rewritten) << describe(rewritten.error());
+    EXPECT_EQ(*rewritten, Rewritten::padded);
+    reader.release();
+    EXPECT_EQ(content_of(file), "{\"b\": 1}");
+    EXPECT_FALSE(file_info(join(dir.path(), "heartbeats.json.tmp")));
+}
+#else
+TEST(PlatformFiles, ALockOnAFileReplacedMeanwhileIsLetGoAndTheRewriteStartsOver) {
+    testing::TempDir dir;
+    const Path file = join(dir.path(), "heartbeats.json");
+    ASSERT_TRUE(write_file_or_remove(file, "old"));
+    // Another writer holds the lock, replaces the file, and lets go.
+    int holder = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const LockWait replace_and_release = [&](int) {
+        const Path next = join(dir.path(), "next");
+        EXPECT_TRUE(write_file_or_remove(next, "the other writer's"));
+        EXPECT_EQ(::rename(next.c_str(), file.c_str()), 0);
+        ::close(std::exchange(holder, -1));
+        return true;
+    };
+    std::vector<std::string> seen;
+    Result<Rewritten> rewritten = rewrite_file(file, replace_and_release, writing("merged", false, seen));
+    ASSERT_TRUE(rewritten) << describe(rewritten.error());
+    EXPECT_EQ(seen, std::vector<std::string>{"the other writer's"});
+    EXPECT_EQ(content_of(file), "merged");
+    EXPECT_EQ(holder, -1);
+}
+#endif
 
 #ifndef _WIN32
 TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
@@ -242,10 +336,11 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
         testing::TempDir dir;
         const Path folder = join(join(dir.path(), "a"), "b");
         const mode_t previous = ::umask(mask);
-        const bool made = platform::create_directories(folder).ok() && write_file(join(folder, "f"), "x").ok() &&
+        std::vector<std::string> seen;
+        const bool made = platform::create_directories(folder).ok() && write_file_or_remove(join(folder, "f"), "x").ok() &&
                           create_exclusive(join(folder, "lock"), "x").ok() &&
-                          rewrite_file(join(folder, "r"), kNoWait, "x").ok() &&
-                          update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "x"; }).ok();
+                          rewrite_file(join(folder, "r"), kNoWait, writing("x", false, seen)).ok() &&
+                          rewrite_file(join(folder, "u"), kNoWait, writing("x", true, seen)).ok();
         ::umask(previous);
         ASSERT_TRUE(made) << mask;
         EXPECT_EQ(mode_of(join(dir.path(), "a")), 0700u) << mask;
@@ -256,9 +351,10 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
         ::chmod(folder.c_str(), 0755);
         for (const char* name : {"f", "r", "u"}) ::chmod(join(folder, name).c_str(), 0644);
         ASSERT_TRUE(platform::create_directories(folder));
-        ASSERT_TRUE(write_file(join(folder, "f"), "y"));
-        ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, "y"));
-        ASSERT_TRUE(update_file(join(folder, "u"), kNoWait, [](std::string_view) { return "y"; }));
+        ASSERT_TRUE(write_file_or_remove(join(folder, "f"), "y"));
+        // Whether replaced or written in place.
+        ASSERT_TRUE(rewrite_file(join(folder, "r"), kNoWait, writing("yy", false, seen)));
+        ASSERT_TRUE(rewrite_file(join(folder, "u"), kNoWait, writing("y", true, seen)));
         EXPECT_EQ(mode_of(folder), 0755u);
         for (const char* name : {"f", "r", "u"}) EXPECT_EQ(mode_of(join(folder, name)), 0644u) << name;
     }
@@ -267,7 +363,7 @@ TEST(PlatformFiles, WhatTheHostCreatesIsPrivateWhateverTheUmask) {
 
 TEST(PlatformFiles, WriteFileIntoAMissingFolderIsNotFound) {
     testing::TempDir dir;
-    Status written = write_file(join(join(dir.path(), "missing"), "f"), "x");
+    Status written = write_file_or_remove(join(join(dir.path(), "missing"), "f"), "x");
     ASSERT_FALSE(written);
     EXPECT_TRUE(is_not_found(written.error())) << describe(written.error());
 }
@@ -291,14 +387,17 @@ TEST(PlatformFiles, CreateExclusiveNeverTouchesAnExistingFile) {
 TEST(PlatformFiles, AppendToFileNeverCreatesAndAppendsAtTheEnd) {
     testing::TempDir dir;
     Path file = join(dir.path(), "log.txt");
-    Status missing = append_to_file(file, "lost");
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(is_not_found(missing.error())) << describe(missing.error());
+    Appended missing = append_to_file(file, "lost");
+    ASSERT_FALSE(missing.status);
+    EXPECT_TRUE(is_not_found(missing.status.error())) << describe(missing.status.error());
+    EXPECT_FALSE(missing.opened);
     EXPECT_FALSE(file_info(file));
 
-    ASSERT_TRUE(write_file(file, "one\n"));
-    ASSERT_TRUE(append_to_file(file, "two\n"));
-    ASSERT_TRUE(append_to_file(file, "three\n"));
+    ASSERT_TRUE(write_file_or_remove(file, "one\n"));
+    for (const char* line : {"two\n", "three\n"}) {
+        Appended appended = append_to_file(file, line);
+        EXPECT_TRUE(appended.status && appended.opened);
+    }
     Result<std::string> content = read_file(file);
     ASSERT_TRUE(content);
     EXPECT_EQ(*content, "one\ntwo\nthree\n");
@@ -309,7 +408,7 @@ TEST(PlatformFiles, ReadFileReturnsLargeContentWhole) {
     Path file = join(dir.path(), "big.bin");
     std::string bytes(300000, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) % 251);
-    ASSERT_TRUE(write_file(file, bytes));
+    ASSERT_TRUE(write_file_or_remove(file, bytes));
     Result<std::string> content = read_file(file);
     ASSERT_TRUE(content);
     EXPECT_TRUE(*content == bytes);
@@ -318,7 +417,7 @@ TEST(PlatformFiles, ReadFileReturnsLargeContentWhole) {
 TEST(PlatformFiles, RemovedFileIsNotFoundEverywhere) {
     testing::TempDir dir;
     Path file = join(dir.path(), "gone");
-    ASSERT_TRUE(write_file(file, "x"));
+    ASSERT_TRUE(write_file_or_remove(file, "x"));
     ASSERT_TRUE(remove_file(file));
 
     Result<FileInfo> info = file_info(file);
@@ -336,7 +435,7 @@ TEST(PlatformFiles, LastWriteIsOnTheSystemClockScale) {
     // Both are 100-ns ticks since 1601; a wrong epoch or unit is off by years.
     testing::TempDir dir;
     Path file = join(dir.path(), "stamped");
-    ASSERT_TRUE(write_file(file, "x"));
+    ASSERT_TRUE(write_file_or_remove(file, "x"));
     std::uint64_t now = real_system().now_file_time();
     Result<FileInfo> info = file_info(file);
     ASSERT_TRUE(info);
@@ -391,11 +490,45 @@ TEST(PlatformSystem, OnlyAnExistingProcessOfThisUserIsOwn) {
     EXPECT_FALSE(system.is_own_process(0xFFFFFFF0u));
 }
 
+#ifndef _WIN32
+TEST(PlatformSystem, AProcessIsOwnByItsRealUserIdWhoeverOwnsItsProcEntry) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to give a process other ids";
+    struct Case {
+        uid_t real;
+        uid_t effective;
+        int dumpable;
+        bool own;
+    };
+    // The entry's owner is the effective user id of a dumpable process, root otherwise.
+    const Case cases[] = {{0, 4242, 1, true}, {0, 4242, 0, true}, {4242, 4242, 1, false}, {4242, 0, 0, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.real) + "/" + std::to_string(c.effective) + " dumpable " + std::to_string(c.dumpable));
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool made = ::setresuid(c.real, c.effective, 0) == 0 && ::prctl(PR_SET_DUMPABLE, c.dumpable) == 0;
+            static_cast<void>(::write(ready[1], made ? "1" : "0", 1));
+            ::pause();
+            ::_exit(0);
+        }
+        char made = '0';
+        ASSERT_EQ(::read(ready[0], &made, 1), 1);
+        EXPECT_EQ(made, '1');
+        EXPECT_EQ(real_system().is_own_process(static_cast<std::uint32_t>(child)), c.own);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+}
+#endif
+
 #ifdef _WIN32
 TEST(PlatformFiles, AFileHeldWithoutSharingIsBusy) {
     testing::TempDir dir;
     Path file = join(dir.path(), "result.json");
-    ASSERT_TRUE(write_file(file, "{}"));
+    ASSERT_TRUE(write_file_or_remove(file, "{}"));
     testing::HeldFile held(file);
     ASSERT_TRUE(held.held());
     Result<std::string> content = read_file(file);

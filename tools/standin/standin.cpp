@@ -144,7 +144,7 @@ bool present(const Path& path) { return static_cast<bool>(nimbra::platform::file
 bool publish(const Path& results, const std::string& name, const Json& answer) {
     if (!nimbra::platform::create_directories(results)) return false;
     const Path partial = nimbra::platform::join(results, name + ".partial");
-    if (!nimbra::platform::write_file(partial, nimbra::host::to_compact_json(answer))) return false;
+    if (!nimbra::platform::write_file_or_remove(partial, nimbra::host::to_compact_json(answer))) return false;
     std::error_code error;
     fs::rename(partial, nimbra::platform::join(results, name), error);
     if (error) static_cast<void>(nimbra::platform::remove_file(partial));

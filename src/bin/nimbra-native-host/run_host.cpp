@@ -1,13 +1,12 @@
 #include "bin/nimbra-native-host/run_host.h"
 
-#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
-#include <span>
+#include <string>
 #include <string_view>
-#include <vector>
 
+#include "bridge/data_dir.h"
 #include "browser/heartbeat.h"
 #include "browser/identification.h"
 #include "handlers/blob.h"
@@ -22,21 +21,40 @@ namespace {
 
 using host::Json;
 
-using Handler = Json (*)(host::Request& request, platform::System& system);
+// What a handler works with besides its request.
+struct Context {
+    platform::System& system;
+    // The data directory as this request found it.
+    const bridge::PathResult& data_dir;
+    // The decoded bytes of a chunk, kept from one chunk to the next as the
+    // reader keeps the frame's: the host serves one request at a time.
+    std::string& decoded;
+};
 
-Json handle_ping(const Json&, platform::System&) {
+using Handler = Json (*)(host::Request& request, Context& context);
+
+Json ping(host::Request&, Context&) {
     return Json{{"host", host::kHostName}, {"ok", true}, {"version", host::kHostVersion}};
 }
-
-// A handler that takes the request whole.
-template <Json (*handle)(const Json&, platform::System&)>
-Json whole(host::Request& request, platform::System& system) {
-    return handle(request.complete(), system);
+Json add_download(host::Request& request, Context& context) {
+    return handlers::handle_add_download(request.complete(), context.system, context.data_dir);
+}
+Json open_app(host::Request& request, Context& context) {
+    return handlers::handle_open_app(request.complete(), context.system, context.data_dir);
+}
+Json blob_begin(host::Request& request, Context& context) {
+    return handlers::handle_blob_begin(request.complete(), context.data_dir);
+}
+// A chunk's text is read where the frame left it.
+Json blob_chunk(host::Request& request, Context& context) {
+    return handlers::handle_blob_chunk(request.value(), request.data_base64(), context.data_dir, context.decoded);
+}
+Json blob_end(host::Request& request, Context& context) {
+    return handlers::handle_blob_end(request.complete(), context.system, context.data_dir);
 }
 
-// A chunk's text is read where the frame left it.
-Json chunk(host::Request& request, platform::System& system) {
-    return handlers::handle_blob_chunk(request.value(), request.data_base64(), system);
+void abandon_chunk(const Json& request, Context& context) noexcept {
+    handlers::abandon_blob_transfer(request, context.data_dir);
 }
 
 // Every request type the host serves; anything else gets the unknown-type reply.
@@ -44,58 +62,17 @@ struct Route {
     std::string_view type;
     Handler handler;
     // What to undo when the request's reply cannot be written.
-    void (*reply_lost)(const Json& request, platform::System& system) noexcept = nullptr;
+    void (*reply_lost)(const Json& request, Context& context) noexcept = nullptr;
 };
 constexpr Route kRoutes[] = {
-    {"ping", whole<handle_ping>},
-    {"add_download", whole<handlers::handle_add_download>},
-    {"open_app", whole<handlers::handle_open_app>},
-    {"blob_begin", whole<handlers::handle_blob_begin>},
+    {"ping", ping},
+    {"add_download", add_download},
+    {"open_app", open_app},
+    {"blob_begin", blob_begin},
     // The extension never learns that the chunk went in, and a chunk sent
     // again would be in the file twice.
-    {"blob_chunk", chunk, handlers::abandon_blob_transfer},
-    {"blob_end", whole<handlers::handle_blob_end>},
-};
-
-// The system as one request sees it. The shell is asked for the data
-// directory at the request's first use of it, and that answer serves the rest
-// of the request: each request still finds the folder afresh, all of its
-// files land in one folder, and a chunk costs one lookup rather than two
-// (under wine every lookup rewrites registry keys through the wineserver).
-// Everything else goes straight to the system.
-class RequestSystem final : public platform::System {
-public:
-    explicit RequestSystem(platform::System& system) : system_(system) {}
-
-    void next_request() { folder_.reset(); }
-
-    std::optional<platform::Path> local_app_data() override {
-        if (!folder_) folder_ = system_.local_app_data();
-        return *folder_;
-    }
-
-    std::optional<std::vector<platform::ProcessEntry>> snapshot_processes() override {
-        return system_.snapshot_processes();
-    }
-    std::optional<std::vector<platform::ProcessEntry>> snapshot_ancestry() override {
-        return system_.snapshot_ancestry();
-    }
-    std::uint32_t current_process_id() override { return system_.current_process_id(); }
-    bool is_own_process(std::uint32_t pid) override { return system_.is_own_process(pid); }
-    std::optional<platform::Path> own_executable() override { return system_.own_executable(); }
-    platform::Status start_program(const platform::Path& program) override {
-        return system_.start_program(program);
-    }
-    std::uint64_t now_file_time() override { return system_.now_file_time(); }
-    void sleep_ms(std::uint32_t milliseconds) override { system_.sleep_ms(milliseconds); }
-    platform::Status random_bytes(std::span<std::uint8_t> buffer) override {
-        return system_.random_bytes(buffer);
-    }
-
-private:
-    platform::System& system_;
-    // The lookup's answer for this request, a failed one included.
-    std::optional<std::optional<platform::Path>> folder_;
+    {"blob_chunk", blob_chunk, abandon_chunk},
+    {"blob_end", blob_end},
 };
 
 const Route* find_route(const Json& request) {
@@ -111,23 +88,29 @@ const Route* find_route(const Json& request) {
 
 }  // namespace
 
-void run_host(platform::System& os, host::MessageReader& reader, host::ByteSink& replies) {
-    const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(os);
-    RequestSystem system(os);
+void run_host(platform::System& system, host::MessageReader& reader, host::ByteSink& replies) {
+    const std::optional<browser::BrowserId> ancestry = browser::browser_from_ancestry(system);
+    browser::HeartbeatLocks heartbeat_locks;
+    std::string decoded;
     for (;;) {
-        system.next_request();
         host::InboundRequest message = reader.read_request();
         if (std::holds_alternative<host::EndOfInput>(message)) return;
         host::Request& request = std::get<host::Request>(message);
 
+        // Asked once per request, afresh for each: every file of one request
+        // lands in one folder, and a chunk costs one lookup rather than two
+        // (under wine each lookup rewrites registry keys through the
+        // wineserver). A failed lookup stands for the whole request too.
+        const bridge::PathResult data_dir = bridge::local_data_dir(system);
+        Context context{system, data_dir, decoded};
+
         // The heartbeat never reads a chunk's text, so the value as read serves.
-        browser::refresh_heartbeats(system, ancestry, request.value());
+        browser::refresh_heartbeats(system, data_dir, heartbeat_locks, ancestry, request.value());
 
         const Route* route = find_route(request.value());
-        Json reply = route != nullptr ? route->handler(request, system)
-                                      : host::error_reply("Unknown message type");
+        Json reply = route != nullptr ? route->handler(request, context) : host::error_reply("Unknown message type");
         if (platform::Status written = host::write_message(replies, reply); !written) {
-            if (route != nullptr && route->reply_lost != nullptr) route->reply_lost(request.value(), system);
+            if (route != nullptr && route->reply_lost != nullptr) route->reply_lost(request.value(), context);
             throw host::FatalError::from_os(written.error());
         }
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -40,15 +41,14 @@ int create_private(const char* path, int flags) {
     return fd;
 }
 
-// Opens the file, creating it private when missing (`created` tells which).
-// An existing file, the usual case, costs the one open and keeps its mode.
-int open_or_create(const char* path, int flags, bool* created = nullptr) {
+// Opens the file, creating it private when missing. An existing file, the
+// usual case, costs the one open and keeps its mode.
+int open_or_create(const char* path, int flags) {
     // Another process may create or delete it in between; a few rounds settle it.
     for (int round = 0;; ++round) {
         int fd = open_retrying(path, flags);
         if (fd >= 0 || errno != ENOENT) return fd;
         fd = create_private(path, flags);
-        if (created != nullptr) *created = fd >= 0;
         if (fd >= 0 || errno != EEXIST || round == 3) return fd;
     }
 }
@@ -79,6 +79,8 @@ public:
     ~Descriptor() {
         if (fd_ >= 0) ::close(fd_);
     }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&&) = delete;
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
 
@@ -167,18 +169,20 @@ Status create_directories(const Path& path) {
     return OsError{static_cast<std::uint32_t>(saved)};
 }
 
-Status write_file(const Path& path, std::string_view bytes) {
+Status write_file_or_remove(const Path& path, std::string_view bytes) {
     // Written from offset 0 and then cut to length instead of opened with
     // O_TRUNC: the result is the same bytes in the same file, but ext4 flushes
     // a truncated-and-rewritten file at close, which costs twenty times more.
-    int fd = open_or_create(path.c_str(), O_WRONLY);
-    if (fd < 0) return last_error();
-    Status written = write_all(fd, bytes);
-    if (written && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) written = last_error();
-    Status closed = close_fd(fd);
-    if (written && closed) return Status::success();
-    // Cut short (a full disk), the file would pass for whole with whoever reads it.
-    static_cast<void>(::unlink(path.c_str()));
+    Descriptor fd(open_or_create(path.c_str(), O_WRONLY));
+    if (!fd.is_open()) return last_error();
+    Status written = write_all(fd.get(), bytes);
+    if (written && ::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) written = last_error();
+    // Cut short (a full disk), the file would pass for whole with whoever
+    // reads it: its name goes while it is still open, so nobody can open it
+    // in between.
+    if (!written) static_cast<void>(::unlink(path.c_str()));
+    Status closed = fd.close();
+    if (written && !closed) static_cast<void>(::unlink(path.c_str()));
     return written ? closed : written;
 }
 
@@ -190,12 +194,12 @@ Result<bool> create_exclusive(const Path& path, std::string_view bytes) {
     return complete;
 }
 
-Status append_to_file(const Path& path, std::string_view bytes) {
+Appended append_to_file(const Path& path, std::string_view bytes) {
     int fd = open_retrying(path.c_str(), O_WRONLY | O_APPEND);
-    if (fd < 0) return last_error();
+    if (fd < 0) return {last_error(), false};
     Status written = write_all(fd, bytes);
     Status closed = close_fd(fd);
-    return written ? closed : written;
+    return {written ? closed : written, true};
 }
 
 namespace {
@@ -250,81 +254,83 @@ Result<std::string> read_file(const Path& path) {
 
 namespace {
 
-// A file of the data directory that several processes rewrite, opened for
-// reading and writing and locked for as long as it is open.
-class LockedFile {
-public:
-    LockedFile(const Path& path, const LockWait& wait)
-        : path_(path), fd_(open_or_create(path.c_str(), O_RDWR, &created_)) {
-        if (!fd_.is_open()) {
-            error_ = last_error();
-            return;
-        }
-        // Released when the descriptor closes; O_CLOEXEC keeps any child
-        // from holding it on.
-        for (int failed = 0;;) {
-            if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
-                locked_ = true;
-                break;
-            }
-            if (errno == EINTR) continue;
-            // Where locks are not to be had at all, waiting would not help.
-            if (errno != EWOULDBLOCK || !wait(++failed)) break;
+// The primitives of the locked rewrite, on descriptors.
+struct PosixRewrite {
+    using File = Descriptor;
+
+    static Result<File> open_existing(const Path& path) {
+        File file(open_retrying(path.c_str(), O_RDWR));
+        if (!file.is_open()) return last_error();
+        return file;
+    }
+
+    static Result<File> open_temporary(const Path& path) {
+        File file(platform::open_or_create(path.c_str(), O_RDWR));
+        if (!file.is_open()) return last_error();
+        return file;
+    }
+
+    // Released when the descriptor closes; O_CLOEXEC keeps any child from
+    // holding it on.
+    static Result<bool> try_lock(File& file) {
+        for (;;) {
+            if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno == EWOULDBLOCK) return false;
+            if (errno != EINTR) return last_error();
         }
     }
 
-    bool is_open() const { return fd_.is_open(); }
-    bool is_locked() const { return locked_; }
-    OsError error() const { return error_; }
-
-    Result<std::string> read() { return read_all(fd_.get()); }
-    Result<std::uint64_t> size() {
+    static Result<detail::FileState> state(File& file) {
         struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0) return last_error();
-        return static_cast<std::uint64_t>(st.st_size);
+        if (::fstat(file.get(), &st) != 0) return last_error();
+        return detail::FileState{static_cast<std::uint64_t>(st.st_nlink), static_cast<std::uint64_t>(st.st_size)};
     }
 
-    // Writes `next` from the start and cuts the file to its length. Should
-    // either fail, `old` goes back into the space it held, so that the file
-    // is whole either way. Under the lock the length cannot have moved since
-    // `old` was read, so where it is right already there is nothing to cut.
-    Status replace(std::string_view old, std::string_view next) {
-        Status written = pwrite_all(fd_.get(), next);
-        const bool cut = !locked_ || old.size() != next.size();
-        if (written && cut && ::ftruncate(fd_.get(), static_cast<off_t>(next.size())) != 0) written = last_error();
-        if (!written && pwrite_all(fd_.get(), old)) {
-            static_cast<void>(::ftruncate(fd_.get(), static_cast<off_t>(old.size())));
+    // The same inode as the name's.
+    static Result<bool> names(File& file, const Path& path) {
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(file.get(), &held) != 0) return last_error();
+        if (::stat(path.c_str(), &named) != 0) return errno == ENOENT ? Result<bool>(false) : Result<bool>(last_error());
+        return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    }
+
+    static Result<std::string> read(File& file) { return read_all(file.get()); }
+    static Status write(File& file, std::string_view bytes) { return pwrite_all(file.get(), bytes); }
+    static Status cut(File& file, std::uint64_t length) {
+        if (::ftruncate(file.get(), static_cast<off_t>(length)) != 0) return last_error();
+        return Status::success();
+    }
+
+    // A rename replaces a file whoever holds it open.
+    static Result<bool> replace(File& temp, const Path& temp_path, const Path& path) {
+        // What exists keeps its mode, as it would when rewritten in place.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) static_cast<void>(::fchmod(temp.get(), st.st_mode & 07777));
+        if (::rename(temp_path.c_str(), path.c_str()) != 0) return last_error();
+        return true;
+    }
+
+    static Result<bool> claim(File&, const Path& temp_path, const Path& path) {
+        if (::renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno == EEXIST) return false;
+        if (errno != EINVAL && errno != ENOSYS) return last_error();
+        // A file system that cannot rename without replacing: a second name
+        // for the file, taken only where there is none, then the first goes.
+        if (::link(temp_path.c_str(), path.c_str()) != 0) {
+            return errno == EEXIST ? Result<bool>(false) : Result<bool>(last_error());
         }
-        // A file made here that never got its content was not there before.
-        if (!written && created_) static_cast<void>(::unlink(path_.c_str()));
-        Status closed = fd_.close();
-        return written ? closed : written;
+        static_cast<void>(::unlink(temp_path.c_str()));
+        return true;
     }
 
-    // Writes over content of the same length: no cut, and no new space.
-    Status overwrite(std::string_view bytes) {
-        Status written = pwrite_all(fd_.get(), bytes);
-        Status closed = fd_.close();
-        return written ? closed : written;
-    }
-
-private:
-    const Path& path_;
-    bool created_ = false;
-    Descriptor fd_;
-    bool locked_ = false;
-    OsError error_{};
+    static Status remove(File&, const Path& path) { return remove_file(path); }
 };
 
 }  // namespace
 
-Status rewrite_file(const Path& path, const LockWait& wait, std::string_view bytes) {
-    return detail::rewrite_locked<LockedFile>(path, wait, bytes);
-}
-
-Status update_file(const Path& path, const LockWait& wait,
-                   const std::function<std::string(std::string_view)>& update) {
-    return detail::update_locked<LockedFile>(path, wait, update);
+Result<Rewritten> rewrite_file(const Path& path, const LockWait& wait, const Update& update) {
+    return detail::LockedRewrite<PosixRewrite>(path, wait, update).run();
 }
 
 Status remove_file(const Path& path) {

@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -135,9 +134,16 @@ public:
     std::uint32_t current_process_id() override { return static_cast<std::uint32_t>(::getpid()); }
 
     bool is_own_process(std::uint32_t pid) override {
-        struct stat st {};
-        const std::string dir = "/proc/" + std::to_string(pid);
-        return ::stat(dir.c_str(), &st) == 0 && st.st_uid == ::getuid();
+        // The real user id, the first of the Uid: line. Not the owner of
+        // /proc/<pid>: that is root for a process that is not dumpable (one
+        // that changed its ids, say), whoever runs it.
+        const std::string status = read_small("/proc/" + std::to_string(pid) + "/status");
+        const std::size_t line = status.find("\nUid:");
+        if (line == std::string::npos) return false;
+        const char* p = status.c_str() + line + 5;
+        char* end = nullptr;
+        const unsigned long uid = std::strtoul(p, &end, 10);
+        return end != p && uid == ::getuid();
     }
 
     std::optional<Path> local_app_data() override {
