@@ -442,7 +442,7 @@ class LinuxDoctor(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout)
         report = json.loads(result.stdout)
         states = {b["browser"]: (b["verdict"], b["registered"]) for b in report["browsers"]}
-        self.assertEqual(states, {**{b: ("ok", True) for b in ("chrome", "chromium", "edge", "brave", "vivaldi")},
+        self.assertEqual(states, {**{b: ("ok", True) for b in ("chrome", "chromium", "edge", "brave", "vivaldi", "firefox")},
                                   "opera": ("Specified native messaging host not found.", False)})
         chromium = self.chromium(report)
         self.assertEqual(chromium["looked"][0], {"where": str(self.tmp / "xdg/chromium/NativeMessagingHosts" / MANIFEST),
