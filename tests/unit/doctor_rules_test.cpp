@@ -1,7 +1,7 @@
-// nimbra-register doctor's copy of Chromium's rules. The expectations are
-// what headless Chromium 156 answered for the same text, or, for the plain
-// JSON grammar of replies, JSON's own; the comparison with the browser
-// itself is tests/e2e/doctor_e2e.py.
+// nimbra-register doctor's copy of Chromium's and Firefox's rules. The
+// expectations are what headless Chromium 156 or Firefox ESR 153 answered for
+// the same text, or, for the plain JSON grammar of replies, JSON's own; the
+// comparison with the browsers themselves is tests/e2e/doctor_e2e.py.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -184,6 +184,69 @@ TEST(DoctorRules, PoliciesBlockByNameOrStarUnlessAllowed) {
         policy.allowlist = c.allowlist;
         EXPECT_EQ(policy_blocks(policy, host), c.blocks);
     }
+}
+
+TEST(DoctorRules, ManifestAsFirefoxReadsIt) {
+    constexpr std::string_view kAddOn = "nimbra-e2e@velisto.example";
+    const auto with = [](std::string_view members) {
+        return R"({"name": "com.velisto.nimbra", "description": "d", "path": "/h", "type": "stdio")" +
+               std::string(members) + "}";
+    };
+    const std::string good = with(R"(, "allowed_extensions": ["nimbra-e2e@velisto.example"])");
+    struct Case {
+        std::string text;
+        bool valid;
+        bool allows;
+    };
+    const std::vector<Case> cases = {
+        {good, true, true},
+        {"\xEF\xBB\xBF" + good, true, true},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF" + good, false, false},
+        {" \xEF\xBB\xBF" + good, false, false},
+        {"// by hand\n" + good, false, false},
+        {good.substr(0, good.size() - 1) + ",}", false, false},
+        {good + "\0"s, false, false},
+        {"[" + good + "]", false, false},
+        {good.substr(0, good.size() - 1) + ", \"extra\": \"x\"}", false, false},
+        {good.substr(0, good.size() - 1) + R"(, "$schema": "x"})", false, false},
+        {good.substr(0, good.size() - 1) + R"(, "allowed_origins": []})", false, false},
+        {R"({"name": "com.velisto.nimbra", "description": ")" "\xFF" R"(", "path": "/h", "type": "stdio", )"
+         R"("allowed_extensions": ["a@b"]})", false, false},
+        {R"({"name": "com.velisto.nimbra", "path": "/h", "type": "stdio", "allowed_extensions": ["a@b"]})", false, false},
+        {R"({"name": "com.velisto.nimbra", "description": "", "path": "/h", "type": "stdio", "allowed_extensions": ["a@b"]})",
+         true, false},
+        {R"({"name": "com.velisto.nimbra", "description": 5, "path": "/h", "type": "stdio", "allowed_extensions": ["a@b"]})",
+         false, false},
+        {R"({"name": "com.velisto.nimbra", "description": "d", "path": "/h", "type": "STDIO", "allowed_extensions": ["a@b"]})",
+         false, false},
+        {R"({"name": "com.velisto.other", "description": "d", "path": "/h", "type": "stdio", "allowed_extensions": ["a@b"]})",
+         false, false},
+        {R"({"name": "com.velisto.nimbra", "description": "d", "path": 5, "type": "stdio", "allowed_extensions": ["a@b"]})",
+         false, false},
+        {with(""), false, false},
+        {with(R"(, "allowed_extensions": [])"), false, false},
+        {with(R"(, "allowed_extensions": "nimbra-e2e@velisto.example")"), false, false},
+        {with(R"(, "allowed_extensions": [5, "nimbra-e2e@velisto.example"])"), false, false},
+        {with(R"(, "allowed_extensions": ["not an id", "nimbra-e2e@velisto.example"])"), false, false},
+        {with(R"(, "allowed_extensions": ["x@y", "nimbra-e2e@velisto.example", "nimbra-e2e@velisto.example"])"), true,
+         true},
+        {with(R"(, "allowed_extensions": ["{0B4A2F30-1C5E-4D6F-8A9B-0C1D2E3F4A5B}", "nimbra-e2e@velisto.example"])"),
+         true, true},
+        {with(R"(, "allowed_extensions": ["NIMBRA-E2E@VELISTO.EXAMPLE"])"), true, false},
+    };
+    for (const Case& c : cases) {
+        const Manifest manifest = kFirefoxFamily.read_manifest(c.text);
+        EXPECT_EQ(manifest.valid, c.valid) << c.text.substr(0, 160) << ": " << manifest.problem;
+        EXPECT_EQ(manifest.valid && kFirefoxFamily.allows(manifest, kAddOn), c.allows) << c.text.substr(0, 160);
+    }
+    EXPECT_EQ(kFirefoxFamily.read_manifest(R"({"path": "/nowhere", )" + good.substr(1)).path, "/h");
+    // Firefox's replies: strict UTF-8, a byte-order mark dropped, then JSON.
+    const std::vector<std::pair<std::string, bool>> replies = {
+        {"{}", true}, {" {} ", true}, {"\xEF\xBB\xBF{}", true}, {"{\"a\":\"\xFF\"}", false}, {"{}\0"s, false}, {"", false},
+    };
+    for (const auto& [body, taken] : replies) EXPECT_EQ(kFirefoxFamily.reply_ok(body), taken) << body;
+    EXPECT_EQ(verdict_text(kFirefoxFamily, Outcome::bad_frame, 1048577),
+              "Native application tried to send a message of 1048577 bytes, which exceeds the limit of 1048576 bytes.");
 }
 
 }  // namespace
