@@ -327,7 +327,10 @@ BAD_HOSTS = {
     "text": "print('data: hello'); sys.stdin.read()",
     "silent": "open(sys.argv[0] + '.pid', 'w').write(str(os.getpid())); sys.stdin.read(); time.sleep(60)",
     "ends": "sys.stderr.write('boom'); sys.exit(3)",
+    "args": "import json, struct\nb = json.dumps({'argv': sys.argv, 'cwd': os.getcwd()}).encode()\n"
+            "sys.stdout.buffer.write(struct.pack('<I', len(b)) + b); sys.stdout.flush(); sys.stdin.read()",
 }
+ADDON = "nimbra-test@velisto.example"
 
 
 class LinuxDoctor(unittest.TestCase):
@@ -424,6 +427,58 @@ class LinuxDoctor(unittest.TestCase):
         # The silent host was killed, not left behind.
         pid = (self.tmp / "bin" / "silent.pid").read_text()
         self.assertNotIn(b"silent", Path(f"/proc/{pid}/cmdline").read_bytes() if Path(f"/proc/{pid}").exists() else b"")
+
+    def test_firefox_reads_on_and_starts_the_host_itself(self):
+        user_dir = self.home / ".mozilla" / "native-messaging-hosts"
+        system_dir = self.root / "usr" / "lib" / "mozilla" / "native-messaging-hosts"
+
+        def firefox(folder, path=None, ids=(ADDON,), text=None):
+            folder.mkdir(parents=True, exist_ok=True)
+            if folder == system_dir and path is None:  # a system-wide path is read below --root
+                shutil.copy(self.host, self.root / "usr" / "host")
+                path = "/usr/host"
+            value = {"name": HOST_NAME, "description": "d", "path": str(path or self.host), "type": "stdio",
+                     "allowed_extensions": list(ids)}
+            (folder / MANIFEST).write_text(json.dumps(value) if text is None else text)
+
+        bare = self.tmp / "bin" / "bare"
+        bare.write_text("echo hi\n")
+        bare.chmod(0o755)
+        no_such = "No such native application com.velisto.nimbra"
+        unexpected = "An unexpected error occurred"
+        install = f"nimbra-register install --firefox-extension-id {ADDON}"
+        # (case, setup, verdict, words of the reason, words of the fix, state of each place)
+        cases = [
+            ("per user", lambda: firefox(user_dir), "ok", "", "", ["read by the browser", "absent"]),
+            ("a broken user manifest, a good system one", lambda: (firefox(user_dir, text="{"), firefox(system_dir)),
+             "ok", "", "", ["read, refused: the browser reads on", "read by the browser"]),
+            ("another add-on at both levels",
+             lambda: (firefox(user_dir, ids=["x@y"]), firefox(system_dir, ids=["x@y"])), no_such,
+             f"does not allow the extension {ADDON} (it allows x@y); then ", install, ["read, refused: the browser reads on"] * 2),
+            ("a relative path", lambda: firefox(user_dir, path="nimbra-native-host"), no_such, "not absolute", install,
+             ["read, refused: the browser reads on", "absent"]),
+            ("no host where the path points", lambda: (firefox(user_dir, path=self.tmp / "gone"), firefox(system_dir)),
+             unexpected, "there is no file", install, ["read, refused: the browser reads on", "read by the browser"]),
+            ("a script without #!", lambda: firefox(user_dir, path=bare), unexpected, "Exec format error", "by hand",
+             ["read by the browser", "absent"]),
+        ]
+        for case, setup, verdict, reason, fix, states in cases:
+            with self.subTest(case=case):
+                for folder in (self.home, self.root / "usr"):
+                    shutil.rmtree(folder, ignore_errors=True)
+                setup()
+                report = self.doctor("--firefox-extension-id", ADDON, code=0 if verdict == "ok" else 1)
+                row = next(b for b in report["browsers"] if b["browser"] == "firefox")
+                self.assertEqual(row["verdict"], verdict, row)
+                self.assertIn(reason, row.get("reason", ""))
+                self.assertIn(fix, row.get("fix", ""))
+                self.assertEqual([p["state"] for p in row["looked"]], states)
+        # Started directly in its own folder, with the manifest's path and the add-on id.
+        shutil.rmtree(self.home, ignore_errors=True)
+        firefox(user_dir, path=self.script("args"))
+        row = next(b for b in self.doctor("--firefox-extension-id", ADDON)["browsers"] if b["browser"] == "firefox")
+        self.assertEqual(json.loads(row["reply"]), {"argv": [str(self.tmp / "bin" / "args"), str(user_dir / MANIFEST), ADDON],
+                                                    "cwd": str(self.tmp / "bin")})
 
     def test_every_browser_and_what_the_browser_cannot_see(self):
         env = dict(os.environ, HOME=str(self.home), XDG_CONFIG_HOME=str(self.tmp / "xdg"))
