@@ -697,6 +697,7 @@ class WineDoctor(unittest.TestCase):
     CHROME = r"Software\Google\Chrome\NativeMessagingHosts\com.velisto.nimbra"
     CHROMIUM = r"Software\Chromium\NativeMessagingHosts\com.velisto.nimbra"
     EDGE = r"Software\Microsoft\Edge\NativeMessagingHosts\com.velisto.nimbra"
+    MOZILLA = r"Software\Mozilla\NativeMessagingHosts\com.velisto.nimbra"
     POLICIES = [r"Software\Policies\Google\Chrome", r"Software\Policies\Microsoft\Edge"]
 
     def setUp(self):
@@ -712,6 +713,10 @@ class WineDoctor(unittest.TestCase):
         for name, path in [("good", "nimbra-native-host.exe"), ("chatty", "chatty.bat")]:
             (self.folder / f"{name}.json").write_text(json.dumps(expected_manifest(path)))
         (self.folder / "broken.json").write_text('{"name": "com.velisto.nimbra"')
+        # Firefox's form, with the build's default add-on and a path relative to the manifest.
+        (self.folder / "firefox.json").write_text(json.dumps(
+            {"name": HOST_NAME, "description": "d", "path": "nimbra-native-host.exe", "type": "stdio",
+             "allowed_extensions": ["nimbra-extension@velisto.example"]}))
         (self.folder / "chatty.bat").write_text("@echo data: hello\r\n")
         self.clean_registry()
 
@@ -721,7 +726,7 @@ class WineDoctor(unittest.TestCase):
 
     def clean_registry(self):
         keys = [f"HKEY_{root}\\{key}" for root in ("CURRENT_USER", "LOCAL_MACHINE")
-                for key in [self.CHROME, self.CHROMIUM, self.EDGE] + self.POLICIES]
+                for key in [self.CHROME, self.CHROMIUM, self.EDGE, self.MOZILLA] + self.POLICIES]
         keys += [k.replace("LOCAL_MACHINE\\Software", "LOCAL_MACHINE\\Software\\Wow6432Node") for k in keys]
         script = self.tmp / "clean.reg"
         script.write_text("Windows Registry Editor Version 5.00\r\n\r\n" +
@@ -745,7 +750,8 @@ class WineDoctor(unittest.TestCase):
         return result.returncode, {b["browser"]: b for b in report["browsers"]}
 
     def test_lookup_policies_and_launch(self):
-        good, broken, chatty = (windows_path(self.folder / f"{n}.json") for n in ("good", "broken", "chatty"))
+        good, broken, chatty, firefox = (windows_path(self.folder / f"{n}.json")
+                                         for n in ("good", "broken", "chatty", "firefox"))
         def key(root, name, value, view=""):
             return f'reg add "{root}\\{name}" /ve /d "{value}" /f{view}'
         blocklist = f'reg add "HKCU\\{self.POLICIES[1]}\\NativeMessagingBlocklist" /v 1 /d * /f'
@@ -765,6 +771,14 @@ class WineDoctor(unittest.TestCase):
               f'reg add "HKCU\\{self.POLICIES[1]}\\NativeMessagingAllowlist" /v 1 /d {HOST_NAME} /f'],
              {"edge": "bad_frame", "chrome": None}),
             ("a manifest named relatively", [key("HKCU", self.CHROME, "good.json")], {"chrome": "not_found"}),
+            ("Firefox: HKLM, 32-bit view only", [key("HKLM", self.MOZILLA, firefox, " /reg:32")],
+             {"firefox": "ok", "chrome": None}),
+            ("Firefox: a broken HKCU manifest hides HKLM's",
+             [key("HKCU", self.MOZILLA, broken), key("HKLM", self.MOZILLA, firefox)], {"firefox": "not_found"}),
+            ("Firefox: a Chromium manifest in HKCU", [key("HKCU", self.MOZILLA, good)], {"firefox": "not_found"}),
+            ("Firefox: REG_EXPAND_SZ is no path to Firefox, HKLM's 64-bit view is",
+             [key("HKCU", self.MOZILLA, broken) + " /t REG_EXPAND_SZ", key("HKLM", self.MOZILLA, firefox, " /reg:64")],
+             {"firefox": "ok"}),
         ]
         for case, commands, outcomes in cases:
             with self.subTest(case=case):
@@ -784,6 +798,13 @@ class WineDoctor(unittest.TestCase):
         self.assertRegex(chrome["command"], r'^C:\\windows\\system32\\cmd\.exe /d /c ""Z:.*\\nimbra-native-host\.exe" '
                                             r'chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/ --parent-window=0 < ')
         self.assertEqual(json.loads(chrome["reply"]), {"host": HOST_NAME, "ok": True, "version": "1.0.4"})
+        # Firefox starts the host itself, with the manifest's path and the add-on id.
+        self.clean_registry()
+        self.run_bat(key("HKCU", self.MOZILLA, firefox))
+        row = self.doctor()[1]["firefox"]
+        self.assertEqual(row["command"], f'"{windows_path(self.folder)}\\nimbra-native-host.exe" "{firefox}" '
+                                         "nimbra-extension@velisto.example")
+        self.assertEqual(json.loads(row["reply"]), {"host": HOST_NAME, "ok": True, "version": "1.0.4"})
 
 
 def main():
