@@ -143,6 +143,22 @@ const nlohmann::json* member(const nlohmann::json& object, std::string_view name
     return found == object.end() ? nullptr : &*found;
 }
 
+const std::string* string_member(const nlohmann::json& object, std::string_view name) {
+    const auto* value = member(object, name);
+    return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+}
+
+// What is wrong with the "name" member, if anything; both families need this
+// host's name exactly.
+void check_name(const nlohmann::json& json, std::vector<std::string>& faults) {
+    const std::string* name = string_member(json, "name");
+    if (name == nullptr) {
+        faults.push_back("\"name\" is missing or not a string");
+    } else if (*name != kHostName) {
+        faults.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(kHostName) + "\"");
+    }
+}
+
 // URL canonicalisation refuses these in a host (a space it keeps, as %20).
 bool bad_host_char(unsigned char c) {
     return c < 0x20 || c == 0x7F || std::string_view("#%/:<>?@[\\]^|*").find(static_cast<char>(c)) !=
@@ -236,16 +252,8 @@ Manifest read_chromium_manifest(std::string_view text) {
         return manifest;
     }
     const nlohmann::json& json = *parsed;
-    const auto string = [&json](std::string_view name) {
-        const auto* value = member(json, name);
-        return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
-    };
-    const std::string* name = string("name");
-    if (name == nullptr) {
-        faults.push_back("\"name\" is missing or not a string");
-    } else if (*name != kHostName) {
-        faults.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(kHostName) + "\"");
-    }
+    const auto string = [&json](std::string_view name) { return string_member(json, name); };
+    check_name(json, faults);
     if (const std::string* description = string("description"); description == nullptr || description->empty()) {
         faults.push_back("\"description\" is missing, empty or not a string");
     }
@@ -460,21 +468,6 @@ bool is_word(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// The schema's pattern for a host name: words joined by single dots.
-bool is_firefox_host_name(std::string_view name) {
-    bool after_word = false;
-    for (const char c : name) {
-        if (c == '.' && after_word) {
-            after_word = false;
-        } else if (is_word(c)) {
-            after_word = true;
-        } else {
-            return false;
-        }
-    }
-    return after_word;
-}
-
 // An add-on id as the schema takes it, in any letter case: a GUID in
 // braces, or letters, digits, '-', '.' and '_' on either side of one '@',
 // the part before it possibly empty.
@@ -534,17 +527,8 @@ Manifest read_firefox_manifest(std::string_view text) {
                              "path, type and allowed_extensions");
         }
     }
-    const auto string = [&json](std::string_view name) {
-        const auto* value = member(json, name);
-        return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
-    };
-    const std::string* name = string("name");
-    if (name == nullptr) {
-        faults.push_back("\"name\" is missing or not a string");
-    } else if (*name != kHostName) {
-        faults.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(kHostName) + "\"" +
-                         (is_firefox_host_name(*name) ? "" : ", and not a host name at all"));
-    }
+    const auto string = [&json](std::string_view name) { return string_member(json, name); };
+    check_name(json, faults);
     if (string("description") == nullptr) faults.push_back("\"description\" is missing or not a string");
     if (const std::string* type = string("type"); type == nullptr || *type != "stdio") {
         faults.push_back("\"type\" must be \"stdio\"");

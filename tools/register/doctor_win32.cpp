@@ -358,8 +358,60 @@ std::string install_command(const Browser& browser, bool user_level, const Optio
 
 namespace {
 
-// Chromium: through cmd.exe, which opens named pipes for the host's input and
-// output.
+// The browser's side of a host: the pipes for its input and output, a file
+// for its error output, and a job that ends everything it starts.
+struct Plumbing {
+    std::wstring in_name = pipe_name(L"in"), out_name = pipe_name(L"out");
+    Handle input, output, errors, job;
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+};
+
+bool prepare(Plumbing& p) {
+    const DWORD flags = FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+    p.output = owned(CreateNamedPipeW(p.out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
+    p.input = owned(CreateNamedPipeW(p.in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
+    wchar_t temp_folder[MAX_PATH + 1], temp_file[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, temp_folder) != 0 && GetTempFileNameW(temp_folder, L"nim", 0, temp_file) != 0) {
+        p.errors = owned(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      &p.inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    }
+    p.job = owned(CreateJobObjectW(nullptr, nullptr));
+    if (!p.output || !p.input || !p.errors || !p.job) return false;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(p.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return true;
+}
+
+// Starts `line` in `folder` inside the job, with the given standard input
+// and output; nothing when it cannot start (GetLastError says why).
+Handle spawn(Plumbing& p, const wchar_t* application, std::wstring line, const std::wstring& folder, HANDLE in,
+             HANDLE out) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = p.errors.get();
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(application, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                        folder.c_str(), &startup, &process)) {
+        return nullptr;
+    }
+    Handle started = owned(process.hProcess);
+    const Handle thread = owned(process.hThread);
+    AssignProcessToJobObject(p.job.get(), started.get());
+    ResumeThread(thread.get());
+    return started;
+}
+
+std::unique_ptr<RunningHost> running(Plumbing& p, Handle process) {
+    return std::make_unique<WindowsHost>(std::move(p.job), std::move(process), std::move(p.input), std::move(p.output),
+                                         std::move(p.errors));
+}
+
+// Chromium: through cmd.exe, which opens the named pipes for the host's
+// input and output.
 Launch start_through_cmd(const fs::path& host, std::string_view caller) {
     Launch launch;
     const DWORD comspec_size = GetEnvironmentVariableW(L"COMSPEC", nullptr, 0);
@@ -367,117 +419,57 @@ Launch start_through_cmd(const fs::path& host, std::string_view caller) {
     std::wstring comspec(comspec_size, L'\0');
     comspec.resize(GetEnvironmentVariableW(L"COMSPEC", comspec.data(), comspec_size));
 
-    const std::wstring in_name = pipe_name(L"in"), out_name = pipe_name(L"out");
+    Plumbing plumbing;
     // The browser's arguments: the extension's origin, then its window,
     // which a background page or service worker does not have. cmd.exe
     // takes off the outer quotation marks, so the host's own survive even a
     // folder such as "Program Files (x86)".
     const std::wstring command = comspec + L" /d /c \"" + quoted(host.native()) + L" " +
-                                 platform::win32::to_wide(caller) + L" --parent-window=0 < " + in_name + L" > " +
-                                 out_name + L"\"";
+                                 platform::win32::to_wide(caller) + L" --parent-window=0 < " + plumbing.in_name +
+                                 L" > " + plumbing.out_name + L"\"";
     launch.command = utf8(command);
-
-    const DWORD flags = FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
-    Handle output = owned(CreateNamedPipeW(out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    Handle input = owned(CreateNamedPipeW(in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    wchar_t temp_folder[MAX_PATH + 1], temp_file[MAX_PATH + 1];
-    Handle errors;
-    if (GetTempPathW(MAX_PATH + 1, temp_folder) != 0 && GetTempFileNameW(temp_folder, L"nim", 0, temp_file) != 0) {
-        errors = owned(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    }
-    const Handle nothing = owned(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                               OPEN_EXISTING, 0, nullptr));
-    Handle job = owned(CreateJobObjectW(nullptr, nullptr));
-    if (!output || !input || !errors || !nothing || !job) {
+    const Handle nothing = owned(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             &plumbing.inherited, OPEN_EXISTING, 0, nullptr));
+    if (!prepare(plumbing) || !nothing) {
         return failure(std::move(launch), "cannot prepare the pipes: " + error_text(GetLastError()), false);
     }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nothing.get();
-    startup.hStdOutput = nothing.get();
-    startup.hStdError = errors.get();
-    PROCESS_INFORMATION process{};
-    std::wstring line = command;
-    const std::wstring folder = host.parent_path().native();
-    if (!CreateProcessW(comspec.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                        nullptr, folder.c_str(), &startup, &process)) {
-        return failure(std::move(launch), "cannot start " + utf8(comspec) + ": " + error_text(GetLastError()), false);
-    }
-    Handle cmd = owned(process.hProcess);
-    const Handle thread = owned(process.hThread);
-    AssignProcessToJobObject(job.get(), cmd.get());
-    ResumeThread(thread.get());
-    if (!connected(output.get(), cmd.get()) || !connected(input.get(), cmd.get())) {
-        auto running = std::make_unique<WindowsHost>(std::move(job), std::move(cmd), std::move(input),
-                                                     std::move(output), std::move(errors));
-        const std::string said = visible(running->error_output());
+    Handle cmd = spawn(plumbing, comspec.c_str(), command, host.parent_path().native(), nothing.get(), nothing.get());
+    if (!cmd) return failure(std::move(launch), "cannot start " + utf8(comspec) + ": " + error_text(GetLastError()), false);
+    const bool opened = connected(plumbing.output.get(), cmd.get()) && connected(plumbing.input.get(), cmd.get());
+    launch.host = running(plumbing, std::move(cmd));
+    if (!opened) {
+        const std::string said = visible(launch.host->error_output());
+        launch.host.reset();
         return failure(std::move(launch), "cmd.exe never opened the host's pipes" +
                                               (said.empty() ? std::string() : ": it said \"" + said + "\""),
                        false);
     }
-    launch.host = std::make_unique<WindowsHost>(std::move(job), std::move(cmd), std::move(input), std::move(output),
-                                                std::move(errors));
     return launch;
 }
 
-// Firefox: the host itself, its input and output the client ends of the
-// pipes, in its own folder. (A .bat or .cmd file Windows runs through
-// cmd.exe.)
+// Firefox: the host itself, in its own folder, its input and output the
+// pipes' other ends. (Windows runs a .bat or .cmd file through cmd.exe.)
 Launch start_directly(const fs::path& host, const std::vector<std::string>& arguments) {
     Launch launch;
     std::wstring command = quoted(host.native());
     for (const auto& argument : arguments) command += L" " + quoted(platform::win32::to_wide(argument));
     launch.command = utf8(command);
-    const std::wstring in_name = pipe_name(L"in"), out_name = pipe_name(L"out");
-    const DWORD flags = FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
-    Handle output = owned(CreateNamedPipeW(out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    Handle input = owned(CreateNamedPipeW(in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    Handle child_out = owned(CreateFileW(out_name.c_str(), GENERIC_WRITE, 0, &inherited, OPEN_EXISTING, 0, nullptr));
-    Handle child_in = owned(CreateFileW(in_name.c_str(), GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr));
-    wchar_t temp_folder[MAX_PATH + 1], temp_file[MAX_PATH + 1];
-    Handle errors;
-    if (GetTempPathW(MAX_PATH + 1, temp_folder) != 0 && GetTempFileNameW(temp_folder, L"nim", 0, temp_file) != 0) {
-        errors = owned(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    }
-    Handle job = owned(CreateJobObjectW(nullptr, nullptr));
-    if (!output || !input || !child_out || !child_in || !errors || !job) {
+    Plumbing plumbing;
+    const bool prepared = prepare(plumbing);
+    Handle child_out = owned(CreateFileW(plumbing.out_name.c_str(), GENERIC_WRITE, 0, &plumbing.inherited, OPEN_EXISTING, 0, nullptr));
+    Handle child_in = owned(CreateFileW(plumbing.in_name.c_str(), GENERIC_READ, 0, &plumbing.inherited, OPEN_EXISTING, 0, nullptr));
+    if (!prepared || !child_out || !child_in) {
         return failure(std::move(launch), "cannot prepare the pipes: " + error_text(GetLastError()), false);
     }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = child_in.get();
-    startup.hStdOutput = child_out.get();
-    startup.hStdError = errors.get();
-    PROCESS_INFORMATION process{};
-    const std::wstring folder = host.parent_path().native();
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
-                        folder.c_str(), &startup, &process)) {
+    Handle child = spawn(plumbing, nullptr, command, host.parent_path().native(), child_in.get(), child_out.get());
+    if (!child) {
         return failure(std::move(launch), "the browser cannot start " + utf8(host.native()) + ": " +
                                               error_text(GetLastError()), true);
     }
-    Handle child = owned(process.hProcess);
-    const Handle thread = owned(process.hThread);
-    AssignProcessToJobObject(job.get(), child.get());
-    ResumeThread(thread.get());
-    // Only the host holds the client ends now, so its end is the pipes' end.
+    // Only the host holds these ends now, so its end is the pipes' end.
     child_in.reset();
     child_out.reset();
-    launch.host = std::make_unique<WindowsHost>(std::move(job), std::move(child), std::move(input), std::move(output),
-                                                std::move(errors));
+    launch.host = running(plumbing, std::move(child));
     return launch;
 }
 
