@@ -449,14 +449,11 @@ class LinuxDoctor(unittest.TestCase):
         install = f"nimbra-register install --firefox-extension-id {ADDON}"
         # (case, setup, verdict, words of the reason, words of the fix, state of each place)
         cases = [
-            ("per user", lambda: firefox(user_dir), "ok", "", "", ["read by the browser", "absent"]),
             ("a broken user manifest, a good system one", lambda: (firefox(user_dir, text="{"), firefox(system_dir)),
              "ok", "", "", ["read, refused: the browser reads on", "read by the browser"]),
             ("another add-on at both levels",
              lambda: (firefox(user_dir, ids=["x@y"]), firefox(system_dir, ids=["x@y"])), no_such,
              f"does not allow the extension {ADDON} (it allows x@y); then ", install, ["read, refused: the browser reads on"] * 2),
-            ("a relative path", lambda: firefox(user_dir, path="nimbra-native-host"), no_such, "not absolute", install,
-             ["read, refused: the browser reads on", "absent"]),
             ("no host where the path points", lambda: (firefox(user_dir, path=self.tmp / "gone"), firefox(system_dir)),
              unexpected, "there is no file", install, ["read, refused: the browser reads on", "read by the browser"]),
             ("a script without #!", lambda: firefox(user_dir, path=bare), unexpected, "Exec format error", "by hand",

@@ -496,12 +496,10 @@ std::vector<std::string> firefox_arguments(const std::string& manifest, std::str
 // member included; a refused manifest is skipped as if it were not there.
 Manifest read_firefox_manifest(std::string_view text) {
     Manifest manifest;
+    // Read as UTF-8, which the JSON parser checks too, less one byte-order
+    // mark; nlohmann would skip a second mark and stop at a NUL, and
+    // Firefox's JSON takes neither.
     if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
-    if (!is_valid_utf8(text)) {
-        manifest.problem = "it is not valid UTF-8";
-        return manifest;
-    }
-    // nlohmann would skip a second mark and stop at a NUL; JSON takes neither.
     if (text.starts_with(kByteOrderMark) || text.find('\0') != std::string_view::npos) {
         manifest.problem = text.starts_with(kByteOrderMark) ? "it is not valid JSON: a second byte-order mark"
                                                             : "it is not valid JSON: a NUL byte";
