@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
-"""nimbra-register doctor against the real judge: headless Chromium.
+"""nimbra-register doctor against the real judges: headless Chromium and Firefox ESR.
 
 Each variant registers the host in a slightly wrong (or right) way; the test
-extension then sends {"type":"ping"} through Chromium, the doctor judges the
-same registration, and the two must say the same thing, word for word.
+extension then sends {"type":"ping"} through the browser, the doctor judges
+the same registration, and the two must say the same thing, word for word.
 
     python3 tests/e2e/doctor_e2e.py --host build/native/nimbra-native-host \
-        --tool build/native/tools/nimbra-register [--chromium /usr/lib/chromium/chromium]
+        --tool build/native/tools/nimbra-register [--chromium /usr/lib/chromium/chromium] \
+        [--firefox /usr/lib/firefox-esr/firefox-esr]
 
 Chromium reads /etc/chromium/native-messaging-hosts and
-/etc/chromium/policies/managed, so some variants write there (as root, under
-the machine lock); both are put back as they were. Standard library only.
+/etc/chromium/policies/managed, Firefox /usr/lib/mozilla/native-messaging-hosts
+(and, some say, /usr/lib64/mozilla), so some variants write there (as root,
+under the machine lock); all are put back as they were. Standard library only.
 """
 
 import argparse
+import http.server
 import json
+import queue
+import threading
 import os
 import shutil
 import subprocess
@@ -24,10 +29,14 @@ import uuid
 from pathlib import Path
 
 import chromium_e2e as e2e
+import firefox_e2e
 
 NAME = e2e.HOST_NAME
 SYSTEM_DIR = Path("/etc/chromium/native-messaging-hosts")
 POLICY_DIR = Path("/etc/chromium/policies/managed")
+MOZILLA_DIR = Path("/usr/lib/mozilla/native-messaging-hosts")
+MOZILLA_LIB64_DIR = Path("/usr/lib64/mozilla/native-messaging-hosts")
+ADDON_ID = firefox_e2e.TEST_ADDON_ID
 NOT_FOUND = "Specified native messaging host not found."
 IO_ERROR = "Error when communicating with the native messaging host."
 
@@ -37,6 +46,8 @@ SCRIPTS = {
     "text": REPLY.format("b'data: hello\\n'"),
     "not_json": REPLY.format("struct.pack('<I', 8) + b'not json'"),
     "too_long": REPLY.format("struct.pack('<I', 1048577) + b'\"' + b'x' * 1048575 + b'\"'"),
+    "not_utf8": REPLY.format("struct.pack('<I', 8) + b'{\"a\":\"\\xff\"}'"),
+    "ends": "import sys\nsys.stderr.write('boom')\n",
 }
 
 
@@ -50,6 +61,40 @@ def manifest(lab, **changes):
 def origins(*entries):
     return lambda lab: manifest(lab, allowed_origins=[e.format(id=lab.extension_id) for e in entries])
 
+
+def firefox_manifest(lab, **changes):
+    value = {"name": NAME, "description": "doctor variant", "path": str(lab.host), "type": "stdio",
+             "allowed_extensions": [ADDON_ID]}
+    value.update(changes)
+    return json.dumps({k: v for k, v in value.items() if v is not None}, indent=2)
+
+
+def firefox_host(name, **changes):
+    return lambda lab: firefox_manifest(lab, path=str(lab.script(name)), **changes)
+
+
+# (name, manifest in ~/.mozilla, in /usr/lib/mozilla, in /usr/lib64/mozilla),
+# each a function of the lab or None; Firefox's answer is not written here.
+FIREFOX_VARIANTS = [
+    ("registered per user, byte-order mark, empty description",
+     lambda lab: "\ufeff" + firefox_manifest(lab, description=""), None, None),
+    ("nothing registered", None, None, None),
+    ("broken user manifest before a good system one", lambda lab: "{", firefox_manifest, None),
+    ("user manifest for another add-on before a good system one",
+     lambda lab: firefox_manifest(lab, allowed_extensions=["other@velisto.example"]), firefox_manifest, None),
+    ("relative path before a system one naming a host that writes text",
+     lambda lab: firefox_manifest(lab, path="nimbra-native-host"), firefox_host("text"), None),
+    ("allowed_origins beside allowed_extensions",
+     lambda lab: firefox_manifest(lab, allowed_origins=[f"chrome-extension://{'a' * 32}/"]), None, None),
+    ("only in /usr/lib64/mozilla", None, None, firefox_manifest),
+    ("no host where the user manifest points, a good system one",
+     lambda lab: firefox_manifest(lab, path=str(lab.bin / "gone")), firefox_manifest, None),
+    ("a script without #!", lambda lab: firefox_manifest(lab, path=str(lab.script("bare", "", raw="echo hi\n"))),
+     None, None),
+    ("host replies with more than 1 MiB", firefox_host("too_long"), None, None),
+    ("host replies with bytes that are not UTF-8", firefox_host("not_utf8"), None, None),
+    ("host ends at once", firefox_host("ends"), None, None),
+]
 
 # (name, user-level manifest, system-wide manifest, policy): the manifests are
 # functions of the lab giving the text (or a Path to link to), None for
@@ -98,6 +143,7 @@ class Lab:
             folder.mkdir()
         self.config = self.home / ".config"
         self.user_dir = self.config / "chromium" / "NativeMessagingHosts"
+        self.mozilla_dir = self.home / ".mozilla" / "native-messaging-hosts"
         self.host = self.bin / "nimbra-native-host"
         shutil.copy2(args.host, self.host)
         key_dir = self.root / "key"
@@ -110,12 +156,14 @@ class Lab:
         self.browser = self.worker = None
         self.policy = None
         # Deepest first, so that only folders made here are removed again.
-        self.made = [p for p in (POLICY_DIR, POLICY_DIR.parent, SYSTEM_DIR) if not p.exists()]
-        self.etc_times = os.stat(SYSTEM_DIR.parent)
+        self.made = [p for p in (POLICY_DIR, POLICY_DIR.parent, SYSTEM_DIR, MOZILLA_DIR, MOZILLA_LIB64_DIR,
+                                 MOZILLA_LIB64_DIR.parent) if not p.exists()]
+        self.times = {p: os.stat(p) for p in (SYSTEM_DIR.parent, MOZILLA_DIR.parent, MOZILLA_LIB64_DIR.parent.parent)
+                      if p.exists()}
 
-    def script(self, name, body=None, mode=0o755):
+    def script(self, name, body=None, mode=0o755, raw=None):
         path = self.bin / name
-        path.write_text("#!/usr/bin/python3\n" + (SCRIPTS[name] if body is None else body))
+        path.write_text(raw if raw is not None else "#!/usr/bin/python3\n" + (SCRIPTS[name] if body is None else body))
         path.chmod(mode)
         return path
 
@@ -145,12 +193,13 @@ class Lab:
         event = self.worker.call("sendNative", {"type": "ping"}, 8000, timeout=15)
         return "ok" if event.get("kind") == "message" else event.get("error", json.dumps(event))
 
-    def doctor_says(self):
-        result = subprocess.run([self.args.tool, "doctor", "--json", "--extension-id", self.extension_id],
+    def doctor_says(self, browser="chromium"):
+        result = subprocess.run([self.args.tool, "doctor", "--json", "--extension-id", self.extension_id,
+                                 "--firefox-extension-id", ADDON_ID],
                                 capture_output=True, text=True, env=self.env, timeout=60)
         report = json.loads(result.stdout)
-        found = [b for b in report["browsers"] if b["browser"] == "chromium"]
-        e2e.check(len(found) == 1, f"the doctor reports no chromium: {result.stdout[:300]}")
+        found = [b for b in report["browsers"] if b["browser"] == browser]
+        e2e.check(len(found) == 1, f"the doctor reports no {browser}: {result.stdout[:300]}")
         expected_status = 0 if all(b["verdict"] == "ok" for b in report["browsers"]
                                    if b["installed"] or b["registered"]) else 1
         e2e.check(result.returncode == expected_status, f"doctor exited {result.returncode}: {result.stderr}")
@@ -160,13 +209,56 @@ class Lab:
         if self.browser:
             self.browser.stop()
         e2e.kill_pids(e2e.marked_pids(self.token))
-        self.place(SYSTEM_DIR, None)
+        for folder in (SYSTEM_DIR, MOZILLA_DIR, MOZILLA_LIB64_DIR):
+            self.place(folder, None)
         self.set_policy(None)
         for folder in self.made:
             if folder.exists():
                 folder.rmdir()
-        os.utime(SYSTEM_DIR.parent, ns=(self.etc_times.st_atime_ns, self.etc_times.st_mtime_ns))
+        for folder, times in self.times.items():
+            os.utime(folder, ns=(times.st_atime_ns, times.st_mtime_ns))
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Driver(firefox_e2e.ReportHandler):
+    """Hands the extension its next message (or nothing, after a while) and takes what it heard."""
+
+    def do_GET(self):
+        try:
+            body = json.dumps(self.server.commands.get(timeout=20)).encode()
+        except queue.Empty:
+            body = b"{}"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class FirefoxJudge:
+    """One headless Firefox with the test extension as ADDON_ID, asked once per variant: it reads the
+    manifests afresh for each message."""
+
+    def __init__(self, lab):
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Driver)
+        self.server.commands, self.server.reports = queue.Queue(), queue.Queue()
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        profile = lab.root / "firefox-profile"
+        firefox_e2e.write_extension(profile, ADDON_ID, {"driver": f"http://127.0.0.1:{self.server.server_port}/"},
+                                    "firefox_doctor.js")
+        self.browser = firefox_e2e.Firefox(lab.args.firefox, profile, lab.env, lab.root / "firefox.log")
+
+    def says(self, first=False):
+        self.server.commands.put({"message": {"type": "ping"}, "timeoutMs": 8000})
+        try:
+            heard = json.loads(self.server.reports.get(timeout=firefox_e2e.SESSION_TIMEOUT if first else 30))
+        except queue.Empty:
+            raise e2e.Failure("the Firefox extension reported nothing")
+        return "ok" if heard.get("kind") == "message" else heard.get("error", json.dumps(heard))
+
+    def stop(self):
+        self.server.commands.put({"stop": True})
+        self.browser.stop()
+        self.server.shutdown()
 
 
 def main():
@@ -174,12 +266,14 @@ def main():
     parser.add_argument("--host", required=True)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--chromium", default=e2e.DEFAULT_CHROMIUM)
+    parser.add_argument("--firefox", default=firefox_e2e.DEFAULT_FIREFOX)
     args = parser.parse_args()
     if os.geteuid() != 0:
         print("refusing: Chromium's system-wide folders need root (exit status 77: skipped)")
         return 77
-    if (SYSTEM_DIR / f"{NAME}.json").exists() or (POLICY_DIR.exists() and any(POLICY_DIR.iterdir())):
-        print(f"refusing: {SYSTEM_DIR} or {POLICY_DIR} holds files this run would change or that would change it")
+    taken = [d / f"{NAME}.json" for d in (SYSTEM_DIR, MOZILLA_DIR, MOZILLA_LIB64_DIR) if (d / f"{NAME}.json").exists()]
+    if taken or (POLICY_DIR.exists() and any(POLICY_DIR.iterdir())):
+        print(f"refusing: {taken or POLICY_DIR} holds files this run would change or that would change it")
         return 1
     lab = Lab(args)
     failures, verdicts = [], set()
@@ -187,16 +281,10 @@ def main():
         for name, user, system, policy in VARIANTS:
             lab.place(lab.user_dir, user(lab) if user else None)
             lab.place(SYSTEM_DIR, system(lab) if system else None)
-            chromium = lab.chromium_says(policy)
-            doctor = lab.doctor_says()
-            verdicts.add(chromium)
-            # A host that ends before it takes the ping races Chromium's
-            # write of it; the doctor names both answers the race allows.
-            agree = chromium in (doctor["verdict"], doctor.get("also_possible"))
-            print(f"{'PASS' if agree else 'FAIL'} {name}: Chromium: {chromium!r}, doctor: {doctor['verdict']!r}")
-            if not agree:
-                print(f"     doctor's reason: {doctor.get('reason')}")
-                failures.append(name)
+            verdicts.add(compare("Chromium", name, lab.chromium_says(policy), lab.doctor_says(), failures))
+        lab.browser.stop()
+        lab.browser = None
+        compare_firefox(lab, failures)
     except e2e.Failure as failure:
         failures.append(str(failure))
         print(f"FAIL: {failure}")
@@ -205,8 +293,37 @@ def main():
     # Variants that all came out alike would prove little.
     if len(verdicts) < 5:
         failures.append(f"only {len(verdicts)} different answers from Chromium: {sorted(verdicts)}")
-    print(f"{len(VARIANTS) - len(failures)} agreed, {len(failures)} failed")
+    print(f"{len(VARIANTS) + len(FIREFOX_VARIANTS) - len(failures)} agreed, {len(failures)} failed")
     return 1 if failures else 0
+
+
+def compare(browser, name, says, doctor, failures):
+    """The browser's answer beside the doctor's verdict; the answer."""
+    # A host that ends before it takes the ping races Chromium's write of
+    # it; the doctor names both answers the race allows.
+    agree = says in (doctor["verdict"], doctor.get("also_possible"))
+    print(f"{'PASS' if agree else 'FAIL'} {browser}, {name}: {browser}: {says!r}, doctor: {doctor['verdict']!r}")
+    if not agree:
+        print(f"     doctor's reason: {doctor.get('reason')}")
+        failures.append(f"{browser}, {name}")
+    return says
+
+
+def compare_firefox(lab, failures):
+    """The Firefox variants against one Firefox."""
+    for folder in (SYSTEM_DIR, POLICY_DIR):
+        lab.place(folder, None)
+    judge = FirefoxJudge(lab)
+    verdicts = set()
+    try:
+        for i, (name, user, system, lib64) in enumerate(FIREFOX_VARIANTS):
+            for folder, text in ((lab.mozilla_dir, user), (MOZILLA_DIR, system), (MOZILLA_LIB64_DIR, lib64)):
+                lab.place(folder, text(lab) if text else None)
+            verdicts.add(compare("Firefox", name, judge.says(first=i == 0), lab.doctor_says("firefox"), failures))
+    finally:
+        judge.stop()
+    if len(verdicts) < 4:
+        failures.append(f"only {len(verdicts)} different answers from Firefox: {sorted(verdicts)}")
 
 
 if __name__ == "__main__":

@@ -68,24 +68,23 @@ class Firefox(e2e.Browser):
                                             stderr=subprocess.STDOUT, start_new_session=True)
 
 
-def write_extension(case, addon_id, driver):
+def write_extension(profile, addon_id, run, script="firefox.js"):
+    """The test extension as addon_id in the profile, with its driver script and run.json."""
     manifest = {
         "manifest_version": 2,
         "name": "Nimbra end-to-end test extension",
         "version": "0.0.1",
         "browser_specific_settings": {"gecko": {"id": addon_id}},
         "permissions": ["nativeMessaging", "http://127.0.0.1/*"],
-        "background": {"scripts": ["background.js", "firefox.js"]},
+        "background": {"scripts": ["background.js", script]},
     }
-    run = {"driver": driver, "quickMs": e2e.QUICK_REQUEST_MS, "handoffMs": e2e.HANDOFF_REQUEST_MS,
-           "blob": e2e.blob_options(case)}
-    (case.profile / "extensions").mkdir()
-    with zipfile.ZipFile(case.profile / "extensions" / f"{addon_id}.xpi", "w") as xpi:
+    (profile / "extensions").mkdir(parents=True)
+    with zipfile.ZipFile(profile / "extensions" / f"{addon_id}.xpi", "w") as xpi:
         xpi.writestr("manifest.json", json.dumps(manifest))
         xpi.writestr("run.json", json.dumps(run))
-        for name in ("background.js", "firefox.js"):
+        for name in ("background.js", script):
             xpi.write(e2e.EXTENSION_SOURCE / name, name)
-    (case.profile / "user.js").write_text("".join(f'user_pref("{k}", {json.dumps(v)});\n' for k, v in PREFS.items()))
+    (profile / "user.js").write_text("".join(f'user_pref("{k}", {json.dumps(v)});\n' for k, v in PREFS.items()))
 
 
 def run_session(case, addon_id):
@@ -94,7 +93,9 @@ def run_session(case, addon_id):
     server.reports = queue.Queue()
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        write_extension(case, addon_id, f"http://127.0.0.1:{server.server_port}/")
+        write_extension(case.profile, addon_id, {
+            "driver": f"http://127.0.0.1:{server.server_port}/", "quickMs": e2e.QUICK_REQUEST_MS,
+            "handoffMs": e2e.HANDOFF_REQUEST_MS, "blob": e2e.blob_options(case)})
         began = time.monotonic()
         case.browser = Firefox(case.suite.firefox, case.profile, case.browser_env(), case.root / "firefox.log")
         try:

@@ -327,7 +327,10 @@ BAD_HOSTS = {
     "text": "print('data: hello'); sys.stdin.read()",
     "silent": "open(sys.argv[0] + '.pid', 'w').write(str(os.getpid())); sys.stdin.read(); time.sleep(60)",
     "ends": "sys.stderr.write('boom'); sys.exit(3)",
+    "args": "import json, struct\nb = json.dumps({'argv': sys.argv, 'cwd': os.getcwd()}).encode()\n"
+            "sys.stdout.buffer.write(struct.pack('<I', len(b)) + b); sys.stdout.flush(); sys.stdin.read()",
 }
+ADDON = "nimbra-test@velisto.example"
 
 
 class LinuxDoctor(unittest.TestCase):
@@ -425,6 +428,55 @@ class LinuxDoctor(unittest.TestCase):
         pid = (self.tmp / "bin" / "silent.pid").read_text()
         self.assertNotIn(b"silent", Path(f"/proc/{pid}/cmdline").read_bytes() if Path(f"/proc/{pid}").exists() else b"")
 
+    def test_firefox_reads_on_and_starts_the_host_itself(self):
+        user_dir = self.home / ".mozilla" / "native-messaging-hosts"
+        system_dir = self.root / "usr" / "lib" / "mozilla" / "native-messaging-hosts"
+
+        def firefox(folder, path=None, ids=(ADDON,), text=None):
+            folder.mkdir(parents=True, exist_ok=True)
+            if folder == system_dir and path is None:  # a system-wide path is read below --root
+                shutil.copy(self.host, self.root / "usr" / "host")
+                path = "/usr/host"
+            value = {"name": HOST_NAME, "description": "d", "path": str(path or self.host), "type": "stdio",
+                     "allowed_extensions": list(ids)}
+            (folder / MANIFEST).write_text(json.dumps(value) if text is None else text)
+
+        bare = self.tmp / "bin" / "bare"
+        bare.write_text("echo hi\n")
+        bare.chmod(0o755)
+        no_such = "No such native application com.velisto.nimbra"
+        unexpected = "An unexpected error occurred"
+        install = f"nimbra-register install --firefox-extension-id {ADDON}"
+        # (case, setup, verdict, words of the reason, words of the fix, state of each place)
+        cases = [
+            ("a broken user manifest, a good system one", lambda: (firefox(user_dir, text="{"), firefox(system_dir)),
+             "ok", "", "", ["read, refused: the browser reads on", "read by the browser"]),
+            ("another add-on at both levels",
+             lambda: (firefox(user_dir, ids=["x@y"]), firefox(system_dir, ids=["x@y"])), no_such,
+             f"does not allow the extension {ADDON} (it allows x@y); then ", install, ["read, refused: the browser reads on"] * 2),
+            ("no host where the path points", lambda: (firefox(user_dir, path=self.tmp / "gone"), firefox(system_dir)),
+             unexpected, "there is no file", install, ["read, refused: the browser reads on", "read by the browser"]),
+            ("a script without #!", lambda: firefox(user_dir, path=bare), unexpected, "Exec format error", "by hand",
+             ["read by the browser", "absent"]),
+        ]
+        for case, setup, verdict, reason, fix, states in cases:
+            with self.subTest(case=case):
+                for folder in (self.home, self.root / "usr"):
+                    shutil.rmtree(folder, ignore_errors=True)
+                setup()
+                report = self.doctor("--firefox-extension-id", ADDON, code=0 if verdict == "ok" else 1)
+                row = next(b for b in report["browsers"] if b["browser"] == "firefox")
+                self.assertEqual(row["verdict"], verdict, row)
+                self.assertIn(reason, row.get("reason", ""))
+                self.assertIn(fix, row.get("fix", ""))
+                self.assertEqual([p["state"] for p in row["looked"]], states)
+        # Started directly in its own folder, with the manifest's path and the add-on id.
+        shutil.rmtree(self.home, ignore_errors=True)
+        firefox(user_dir, path=self.script("args"))
+        row = next(b for b in self.doctor("--firefox-extension-id", ADDON)["browsers"] if b["browser"] == "firefox")
+        self.assertEqual(json.loads(row["reply"]), {"argv": [str(self.tmp / "bin" / "args"), str(user_dir / MANIFEST), ADDON],
+                                                    "cwd": str(self.tmp / "bin")})
+
     def test_every_browser_and_what_the_browser_cannot_see(self):
         env = dict(os.environ, HOME=str(self.home), XDG_CONFIG_HOME=str(self.tmp / "xdg"))
         subprocess.run([ARGS.tool, "install", "--host", str(self.host)], env=env, check=True, capture_output=True)
@@ -442,7 +494,7 @@ class LinuxDoctor(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout)
         report = json.loads(result.stdout)
         states = {b["browser"]: (b["verdict"], b["registered"]) for b in report["browsers"]}
-        self.assertEqual(states, {**{b: ("ok", True) for b in ("chrome", "chromium", "edge", "brave", "vivaldi")},
+        self.assertEqual(states, {**{b: ("ok", True) for b in ("chrome", "chromium", "edge", "brave", "vivaldi", "firefox")},
                                   "opera": ("Specified native messaging host not found.", False)})
         chromium = self.chromium(report)
         self.assertEqual(chromium["looked"][0], {"where": str(self.tmp / "xdg/chromium/NativeMessagingHosts" / MANIFEST),
@@ -642,6 +694,7 @@ class WineDoctor(unittest.TestCase):
     CHROME = r"Software\Google\Chrome\NativeMessagingHosts\com.velisto.nimbra"
     CHROMIUM = r"Software\Chromium\NativeMessagingHosts\com.velisto.nimbra"
     EDGE = r"Software\Microsoft\Edge\NativeMessagingHosts\com.velisto.nimbra"
+    MOZILLA = r"Software\Mozilla\NativeMessagingHosts\com.velisto.nimbra"
     POLICIES = [r"Software\Policies\Google\Chrome", r"Software\Policies\Microsoft\Edge"]
 
     def setUp(self):
@@ -657,6 +710,10 @@ class WineDoctor(unittest.TestCase):
         for name, path in [("good", "nimbra-native-host.exe"), ("chatty", "chatty.bat")]:
             (self.folder / f"{name}.json").write_text(json.dumps(expected_manifest(path)))
         (self.folder / "broken.json").write_text('{"name": "com.velisto.nimbra"')
+        # Firefox's form, with the build's default add-on and a path relative to the manifest.
+        (self.folder / "firefox.json").write_text(json.dumps(
+            {"name": HOST_NAME, "description": "d", "path": "nimbra-native-host.exe", "type": "stdio",
+             "allowed_extensions": ["nimbra-extension@velisto.example"]}))
         (self.folder / "chatty.bat").write_text("@echo data: hello\r\n")
         self.clean_registry()
 
@@ -666,7 +723,7 @@ class WineDoctor(unittest.TestCase):
 
     def clean_registry(self):
         keys = [f"HKEY_{root}\\{key}" for root in ("CURRENT_USER", "LOCAL_MACHINE")
-                for key in [self.CHROME, self.CHROMIUM, self.EDGE] + self.POLICIES]
+                for key in [self.CHROME, self.CHROMIUM, self.EDGE, self.MOZILLA] + self.POLICIES]
         keys += [k.replace("LOCAL_MACHINE\\Software", "LOCAL_MACHINE\\Software\\Wow6432Node") for k in keys]
         script = self.tmp / "clean.reg"
         script.write_text("Windows Registry Editor Version 5.00\r\n\r\n" +
@@ -690,7 +747,8 @@ class WineDoctor(unittest.TestCase):
         return result.returncode, {b["browser"]: b for b in report["browsers"]}
 
     def test_lookup_policies_and_launch(self):
-        good, broken, chatty = (windows_path(self.folder / f"{n}.json") for n in ("good", "broken", "chatty"))
+        good, broken, chatty, firefox = (windows_path(self.folder / f"{n}.json")
+                                         for n in ("good", "broken", "chatty", "firefox"))
         def key(root, name, value, view=""):
             return f'reg add "{root}\\{name}" /ve /d "{value}" /f{view}'
         blocklist = f'reg add "HKCU\\{self.POLICIES[1]}\\NativeMessagingBlocklist" /v 1 /d * /f'
@@ -710,6 +768,14 @@ class WineDoctor(unittest.TestCase):
               f'reg add "HKCU\\{self.POLICIES[1]}\\NativeMessagingAllowlist" /v 1 /d {HOST_NAME} /f'],
              {"edge": "bad_frame", "chrome": None}),
             ("a manifest named relatively", [key("HKCU", self.CHROME, "good.json")], {"chrome": "not_found"}),
+            ("Firefox: HKLM, 32-bit view only", [key("HKLM", self.MOZILLA, firefox, " /reg:32")],
+             {"firefox": "ok", "chrome": None}),
+            ("Firefox: a broken HKCU manifest hides HKLM's",
+             [key("HKCU", self.MOZILLA, broken), key("HKLM", self.MOZILLA, firefox)], {"firefox": "not_found"}),
+            ("Firefox: a Chromium manifest in HKCU", [key("HKCU", self.MOZILLA, good)], {"firefox": "not_found"}),
+            ("Firefox: REG_EXPAND_SZ is no path to Firefox, HKLM's 64-bit view is",
+             [key("HKCU", self.MOZILLA, broken) + " /t REG_EXPAND_SZ", key("HKLM", self.MOZILLA, firefox, " /reg:64")],
+             {"firefox": "ok"}),
         ]
         for case, commands, outcomes in cases:
             with self.subTest(case=case):
@@ -729,6 +795,13 @@ class WineDoctor(unittest.TestCase):
         self.assertRegex(chrome["command"], r'^C:\\windows\\system32\\cmd\.exe /d /c ""Z:.*\\nimbra-native-host\.exe" '
                                             r'chrome-extension://kembcdlbgbcnnchcnbdhbmbhbejnedjf/ --parent-window=0 < ')
         self.assertEqual(json.loads(chrome["reply"]), {"host": HOST_NAME, "ok": True, "version": "1.0.4"})
+        # Firefox starts the host itself, with the manifest's path and the add-on id.
+        self.clean_registry()
+        self.run_bat(key("HKCU", self.MOZILLA, firefox))
+        row = self.doctor()[1]["firefox"]
+        self.assertEqual(row["command"], f'"{windows_path(self.folder)}\\nimbra-native-host.exe" "{firefox}" '
+                                         "nimbra-extension@velisto.example")
+        self.assertEqual(json.loads(row["reply"]), {"host": HOST_NAME, "ok": True, "version": "1.0.4"})
 
 
 def main():

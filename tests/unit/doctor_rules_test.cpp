@@ -1,7 +1,7 @@
-// nimbra-register doctor's copy of Chromium's rules. The expectations are
-// what headless Chromium 156 answered for the same text, or, for the plain
-// JSON grammar of replies, JSON's own; the comparison with the browser
-// itself is tests/e2e/doctor_e2e.py.
+// nimbra-register doctor's copy of Chromium's and Firefox's rules. The
+// expectations are what headless Chromium 156 or Firefox ESR 153 answered for
+// the same text, or, for the plain JSON grammar of replies, JSON's own; the
+// comparison with the browsers themselves is tests/e2e/doctor_e2e.py.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -184,6 +184,59 @@ TEST(DoctorRules, PoliciesBlockByNameOrStarUnlessAllowed) {
         policy.allowlist = c.allowlist;
         EXPECT_EQ(policy_blocks(policy, host), c.blocks);
     }
+}
+
+TEST(DoctorRules, ManifestAsFirefoxReadsIt) {
+    constexpr std::string_view kAddOn = "nimbra-e2e@velisto.example";
+    const nlohmann::json manifest = {{"name", "com.velisto.nimbra"}, {"description", "d"}, {"path", "/h"},
+                                     {"type", "stdio"}, {"allowed_extensions", {kAddOn}}};
+    const std::string good = manifest.dump();
+    const auto with = [&manifest](std::string_view key, nlohmann::json value) {  // null: without the member
+        nlohmann::json changed = manifest;
+        value.is_null() ? (void)changed.erase(key) : (void)(changed[key] = std::move(value));
+        return changed.dump();
+    };
+    const auto ids = [&with](nlohmann::json list) { return with("allowed_extensions", std::move(list)); };
+    struct Case {
+        std::string text;
+        bool valid;
+        bool allows;
+    };
+    const std::vector<Case> cases = {
+        {good, true, true},
+        {"\xEF\xBB\xBF" + good, true, true},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF" + good, false, false},
+        {"// by hand\n" + good, false, false},
+        {good.substr(0, good.size() - 1) + ",}", false, false},
+        {good + "\0"s, false, false},
+        {with("$schema", "x"), false, false},
+        {with("allowed_origins", nlohmann::json::array()), false, false},
+        {std::string(good).replace(good.find(R"("d")"), 3, "\"\xFF\""), false, false},
+        {with("description", nullptr), false, false},
+        {with("description", ""), true, true},
+        {with("type", "STDIO"), false, false},
+        {with("name", "com.velisto.other"), false, false},
+        {ids(nullptr), false, false},
+        {ids(nlohmann::json::array()), false, false},
+        {ids({5, kAddOn}), false, false},
+        {ids({"not an id", kAddOn}), false, false},
+        {ids({"x@y", kAddOn, kAddOn}), true, true},
+        {ids({"{0B4A2F30-1C5E-4D6F-8A9B-0C1D2E3F4A5B}", kAddOn}), true, true},
+        {ids({"NIMBRA-E2E@VELISTO.EXAMPLE"}), true, false},
+    };
+    for (const Case& c : cases) {
+        const Manifest manifest = kFirefoxFamily.read_manifest(c.text);
+        EXPECT_EQ(manifest.valid, c.valid) << c.text.substr(0, 160) << ": " << manifest.problem;
+        EXPECT_EQ(manifest.valid && kFirefoxFamily.allows(manifest, kAddOn), c.allows) << c.text.substr(0, 160);
+    }
+    EXPECT_EQ(kFirefoxFamily.read_manifest(R"({"path": "/nowhere", )" + good.substr(1)).path, "/h");
+    // Firefox's replies: strict UTF-8, a byte-order mark dropped, then JSON.
+    const std::vector<std::pair<std::string, bool>> replies = {
+        {"{}", true}, {" {} ", true}, {"\xEF\xBB\xBF{}", true}, {"{\"a\":\"\xFF\"}", false}, {"{}\0"s, false}, {"", false},
+    };
+    for (const auto& [body, taken] : replies) EXPECT_EQ(kFirefoxFamily.reply_ok(body), taken) << body;
+    EXPECT_EQ(verdict_text(kFirefoxFamily, Outcome::bad_frame, 1048577),
+              "Native application tried to send a message of 1048577 bytes, which exceeds the limit of 1048576 bytes.");
 }
 
 }  // namespace

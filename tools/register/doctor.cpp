@@ -39,6 +39,7 @@ struct Ping {
     std::string reply;          // the reply's JSON text, when one arrived whole
     std::string first_bytes;    // what the host wrote, when the browser refuses it
     std::string error_output;   // the host's error output, when it failed
+    std::uint32_t announced = 0;  // the length of a reply the browser refuses
     // The host ended before it took the ping. The browser then says it has
     // exited, or, when it was still writing the ping at that moment, that
     // the communication failed: which, the race decides.
@@ -59,7 +60,7 @@ struct Check {
     std::string_view also_possible;  // what the browser says when it loses a race
 
     bool counts() const { return installed || lookup.registered; }
-    std::string_view verdict() const { return browser->family->messages[static_cast<std::size_t>(outcome)]; }
+    std::string verdict() const { return verdict_text(*browser->family, outcome, ping ? ping->announced : 0); }
 };
 
 std::string text(const fs::path& path) { return platform::path_to_utf8(path); }
@@ -72,9 +73,9 @@ std::uint32_t little_endian(std::string_view bytes) {
 
 // Sends the ping as the browser does and reads until a whole reply, the end
 // of the host's output, or `wait_ms`.
-Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
+Ping ping(const fs::path& host_path, const std::vector<std::string>& arguments, const Family& family, int wait_ms) {
     Ping out;
-    Launch launch = start_host(host_path, caller);
+    Launch launch = start_host(host_path, arguments, family.launcher);
     out.command = launch.command;
     if (!launch.host) {
         out.outcome = launch.browser_starts ? Outcome::exited : Outcome::failed_to_start;
@@ -112,6 +113,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
         while (state != RunningHost::Read::ended && got.size() < kShownBytes && Clock::now() < shown_by) {
             state = host.receive(got, kShownBytes - got.size(), kShowWaitMs / 10);
         }
+        out.announced = little_endian(got);
         const std::string start = got.substr(0, 4);
         const bool text_like = std::all_of(start.begin(), start.end(), [](char c) { return c >= ' ' && c < 0x7F; });
         failed(Outcome::bad_frame, "the host's reply announces " + std::to_string(little_endian(got)) +
@@ -120,7 +122,7 @@ Ping ping(const fs::path& host_path, std::string_view caller, int wait_ms) {
                                        (text_like ? ", look like text written to standard output" : ""));
     } else if (got.size() >= wanted) {
         const std::string_view body = std::string_view(got).substr(4);
-        if (!is_reply_json(body)) {
+        if (!family.reply_ok(body)) {
             failed(Outcome::invalid_json, "the host's reply is not JSON: " + visible(body.substr(0, kShownBytes)));
         } else {
             out.reply = body;
@@ -171,45 +173,43 @@ public:
             return c;
         }
         if (!c.lookup.chosen) return not_registered(std::move(c), user_level);
-        const Place& place = c.lookup.places[*c.lookup.chosen];
-        const auto refuse = [&](std::string reason) {
-            c.outcome = Outcome::not_found;
-            c.reason = std::move(reason);
-            c.fix = fix_for(browser, place, options_);
-            return std::move(c);
-        };
-        if (!c.lookup.manifest) return refuse(c.lookup.problem);
-        const std::string manifest_name = text(*c.lookup.manifest);
-        const auto content = platform::read_file(*c.lookup.manifest);
-        if (!content) {
-            return refuse(hidden_note(c, "cannot read " + manifest_name + ": " + platform::describe(content.error())));
+        // Chromium reads the first manifest present; Firefox on Linux reads on
+        // past each one it refuses, as if it were not there.
+        const std::vector<std::size_t> order =
+            c.lookup.read_on.empty() ? std::vector<std::size_t>{*c.lookup.chosen} : c.lookup.read_on;
+        std::optional<Judgement> accepted;
+        std::vector<Judgement> refused;
+        for (const std::size_t index : order) {
+            Judgement judged = judge(c, index);
+            if (judged.accepted) {
+                accepted = std::move(judged);
+                c.lookup.chosen = index;
+                c.lookup.manifest = c.lookup.places[index].file;
+                c.lookup.places[index].state = kRead;
+                break;
+            }
+            if (!c.lookup.read_on.empty()) c.lookup.places[index].state = kRefused;
+            const bool last = judged.final;
+            refused.push_back(std::move(judged));
+            if (last) break;
         }
-        const Manifest manifest = browser.family->read_manifest(*content);
-        if (!manifest.valid) return refuse(hidden_note(c, "the browser refuses " + manifest_name + ": " + manifest.problem));
-        c.notes = manifest.notes;
-        std::vector<std::string> refused_ids;
-        for (const auto& id : options_.extension_ids) {
-            if (!browser.family->allows(manifest, id)) refused_ids.push_back(id);
-        }
-        if (!refused_ids.empty()) {
-            c.outcome = Outcome::forbidden;
-            std::string allowed;
-            for (const auto& host : manifest.allowed_hosts) allowed += (allowed.empty() ? "" : ", ") + host;
-            c.reason = manifest_name + " does not allow the extension " + refused_ids.front() + " (it allows " +
-                       (allowed.empty() ? "none" : allowed) + ")";
-            c.fix = install_command(browser, place.user_level, options_).empty()
-                        ? "add chrome-extension://" + refused_ids.front() + "/ to allowed_origins in " + manifest_name
-                        : fix_for(browser, place, options_);
+        if (!accepted) {
+            // The browser's last word, with every reason that led there.
+            c.outcome = refused.back().outcome;
+            c.fix = refused.front().fix;
+            for (const Judgement& j : refused) c.reason += (c.reason.empty() ? "" : "; then ") + j.reason;
             return c;
         }
-        std::string problem;
-        c.host = host_file(*c.lookup.manifest, manifest.path, place, options_, problem);
-        if (!c.host) return refuse(problem);
-        c.ping = &ping_once(*c.host, browser.family->caller(options_.extension_ids.front()));
+        c.notes = accepted->notes;
+        c.host = accepted->host;
+        const Place& place = c.lookup.places[*c.lookup.chosen];
+        std::vector<std::string> arguments = browser.family->arguments(
+            text(*place.file), extensions_for(*browser.family, options_).front());
+        c.ping = &ping_once(*c.host, arguments, *browser.family);
         c.outcome = c.ping->outcome;
         c.reason = c.ping->reason;
-        if (c.ping->ended_unread) {
-            c.also_possible = browser.family->messages[static_cast<std::size_t>(Outcome::bad_frame)];
+        if (c.ping->ended_unread && browser.family->write_failed != c.verdict()) {
+            c.also_possible = browser.family->write_failed;
             c.reason += "; before it took the ping, so the browser may also say \"" + std::string(c.also_possible) +
                         "\", when it is still writing the ping at that moment";
         }
@@ -227,6 +227,67 @@ public:
     }
 
 private:
+    // One manifest as the browser judges it, up to the host it would start.
+    struct Judgement {
+        bool accepted = false;
+        bool final = false;  // the browser stops here, whatever comes after
+        Outcome outcome = Outcome::not_found;
+        std::string reason, fix;
+        std::vector<std::string> notes;
+        std::optional<fs::path> host;
+    };
+
+    Judgement judge(const Check& c, std::size_t index) const {
+        const Browser& browser = *c.browser;
+        const Place& place = c.lookup.places[index];
+        Judgement j;
+        j.fix = fix_for(browser, place, options_);
+        const auto refuse = [&j](std::string reason) {
+            j.reason = std::move(reason);
+            return std::move(j);
+        };
+        if (!place.file) return refuse(c.lookup.problem);
+        const std::string manifest_name = text(*place.file);
+        const auto content = platform::read_file(*place.file);
+        if (!content) {
+            return refuse(hidden_note(c, index, "cannot read " + manifest_name + ": " + platform::describe(content.error())));
+        }
+        const Manifest manifest = browser.family->read_manifest(*content);
+        if (!manifest.valid) {
+            return refuse(hidden_note(c, index, "the browser refuses " + manifest_name + ": " + manifest.problem));
+        }
+        j.notes = manifest.notes;
+        std::vector<std::string> refused_ids;
+        for (const auto& id : extensions_for(*browser.family, options_)) {
+            if (!browser.family->allows(manifest, id)) refused_ids.push_back(id);
+        }
+        if (!refused_ids.empty()) {
+            j.outcome = Outcome::forbidden;
+            std::string allowed;
+            for (const auto& host : manifest.allowed_hosts) allowed += (allowed.empty() ? "" : ", ") + host;
+            const std::string entry = browser.family->firefox_ids ? refused_ids.front()
+                                                                  : "chrome-extension://" + refused_ids.front() + "/";
+            if (install_command(browser, place.user_level, options_).empty()) {
+                j.fix = "add " + entry + " to " + std::string(browser.family->allow_list) + " in " + manifest_name;
+            }
+            return refuse(manifest_name + " does not allow the extension " + refused_ids.front() + " (it allows " +
+                          (allowed.empty() ? "none" : allowed) + ")");
+        }
+        HostFile host = host_file(*place.file, manifest.path, place, options_);
+        if (!host.path) {
+            // Firefox has accepted the manifest by now: a host that is not
+            // there is a failed start, and it reads no further.
+            if (!host.refused && browser.family->launcher == Launcher::firefox) {
+                j.outcome = Outcome::failed_to_start;
+                j.final = true;
+            }
+            return refuse(host.problem);
+        }
+        j.accepted = true;
+        j.host = host.path;
+        return j;
+    }
+
     Check not_registered(Check c, bool user_level) {
         c.outcome = Outcome::not_found;
         const auto ignored = std::find_if(c.lookup.places.begin(), c.lookup.places.end(),
@@ -245,10 +306,12 @@ private:
         return c;
     }
 
-    // A manifest the browser refuses also hides one at the other level.
-    static std::string hidden_note(const Check& c, std::string reason) {
-        const bool user_level = c.lookup.places[*c.lookup.chosen].user_level;
-        for (std::size_t i = *c.lookup.chosen + 1; i < c.lookup.places.size(); ++i) {
+    // A manifest the browser refuses also hides one at the other level,
+    // unless the browser reads on.
+    static std::string hidden_note(const Check& c, std::size_t index, std::string reason) {
+        if (!c.lookup.read_on.empty()) return reason;
+        const bool user_level = c.lookup.places[index].user_level;
+        for (std::size_t i = index + 1; i < c.lookup.places.size(); ++i) {
             if (c.lookup.places[i].state == kUnread && c.lookup.places[i].user_level != user_level) {
                 reason += "; the browser stops there and never reads " + c.lookup.places[i].where;
                 break;
@@ -271,10 +334,13 @@ private:
         }
     }
 
-    const Ping& ping_once(const fs::path& host, const std::string& caller) {
-        const std::string key = text(host) + '\n' + caller;
+    const Ping& ping_once(const fs::path& host, const std::vector<std::string>& arguments, const Family& family) {
+        std::string key = text(host) + '\n' + std::string(family.name);
+        for (const auto& argument : arguments) key += '\n' + argument;
         auto found = pings_.find(key);
-        if (found == pings_.end()) found = pings_.emplace(key, ping(host, caller, options_.wait_seconds.value_or(10) * 1000)).first;
+        if (found == pings_.end()) {
+            found = pings_.emplace(key, ping(host, arguments, family, options_.wait_seconds.value_or(10) * 1000)).first;
+        }
         return found->second;
     }
 
@@ -510,10 +576,12 @@ nlohmann::ordered_json browser_json(const Check& c) {
 
 }  // namespace
 
-std::string extension_arguments(const Options& options) {
-    if (options.extension_ids == std::vector<std::string>{std::string(kCompanionExtensionId)}) return {};
+std::string extension_arguments(const Family& family, const Options& options) {
+    const auto& ids = extensions_for(family, options);
+    const std::string_view companion = family.firefox_ids ? kCompanionFirefoxExtensionId : kCompanionExtensionId;
+    if (ids == std::vector<std::string>{std::string(companion)}) return {};
     std::string out;
-    for (const auto& id : options.extension_ids) out += " --extension-id " + id;
+    for (const auto& id : ids) out += " " + std::string(family.id_option) + " " + id;
     return out;
 }
 

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -46,23 +47,44 @@ struct Manifest {
     bool valid = false;
     std::string problem;          // why the browser refuses it, when not valid
     std::string path;             // the host as the manifest names it
-    std::vector<std::string> allowed_hosts;  // canonical origin hosts it allows
+    std::vector<std::string> allowed_hosts;  // canonical origin hosts it allows; Firefox: add-on ids
     std::vector<std::string> notes;          // accepted, but worth saying
 };
 
+// How a browser family starts a host: Chromium through the shell on Windows
+// (and the shell for a script it cannot run itself on Linux), Firefox the
+// program itself.
+enum class Launcher { chromium, firefox };
+
 // A browser family: how its manifests are read, which extensions they allow,
-// and the words its extensions hear.
+// how it starts the host, which replies it takes, and the words its
+// extensions hear.
 struct Family {
     std::string_view name;
+    // The bad_frame message may hold "{}" for the length the host announced.
     std::array<std::string_view, kOutcomeCount> messages;
     Manifest (*read_manifest)(std::string_view text);
-    // The argument the host gets for the extension, and whether the manifest
-    // lets that extension in.
-    std::string (*caller)(std::string_view extension_id);
+    // The host's arguments for the extension, read from `manifest`.
+    std::vector<std::string> (*arguments)(const std::string& manifest, std::string_view extension_id);
     bool (*allows)(const Manifest& manifest, std::string_view extension_id);
+    bool (*reply_ok)(std::string_view body);
+    Launcher launcher;
+    // What the extension hears when the browser's write of the message fails.
+    std::string_view write_failed;
+    // The manifest member that lists the extensions, and the register option
+    // that names them.
+    std::string_view allow_list;
+    std::string_view id_option;
+    bool firefox_ids;  // asked about Options::firefox_extension_ids
 };
 
 extern const Family kChromiumFamily;
+extern const Family kFirefoxFamily;
+
+// The family's words for an outcome; `announced` fills a reply length in.
+std::string verdict_text(const Family& family, Outcome outcome, std::uint32_t announced);
+// The extensions the doctor asks about for this family.
+const std::vector<std::string>& extensions_for(const Family& family, const Options& options);
 
 // ---------------------------------------------------------------- rules
 
@@ -73,6 +95,14 @@ std::optional<nlohmann::json> chromium_json(std::string_view text, bool trailing
 // What Chromium's reply parser accepts: strict JSON, any depth, non-ASCII
 // taken as it comes.
 bool is_reply_json(std::string_view body);
+
+// A manifest as Firefox reads it: UTF-8 JSON, a byte-order mark allowed,
+// nothing else beyond JSON; then its schema, exactly the members
+// name, description, type, path and allowed_extensions.
+Manifest read_firefox_manifest(std::string_view text);
+// What Firefox's reply reader takes: well-formed UTF-8, a byte-order mark
+// skipped, then strict JSON.
+bool is_firefox_reply(std::string_view body);
 
 // The three policies that decide whether a browser may start the host, each
 // with the file or registry value that set it.
@@ -106,15 +136,20 @@ struct Place {
     std::string where;  // a file, or a registry key and view
     bool user_level = false;
     std::string state;  // one of the k... states below, or what the browser found wrong there
+    std::optional<fs::path> file;  // the manifest the browser would read here
 };
 inline constexpr std::string_view kRead = "read by the browser";
 inline constexpr std::string_view kAbsent = "absent";
 inline constexpr std::string_view kUnread = "present, but the browser stops before it";
+inline constexpr std::string_view kRefused = "read, refused: the browser reads on";
 inline constexpr std::string_view kIgnored = "present, but ignored: user-level hosts are off by policy";
 
 struct Lookup {
     std::vector<Place> places;
     std::optional<std::size_t> chosen;  // the place the browser reads
+    // Every place that is present in the browser's order, when a refused
+    // manifest makes the browser read on (Firefox on Linux); else empty.
+    std::vector<std::size_t> read_on;
     std::optional<fs::path> manifest;   // the manifest file it reads there
     std::string problem;                // set when the chosen place is unusable
     bool registered = false;            // something is there, used or not
@@ -124,17 +159,21 @@ Lookup find_manifest(const Browser& browser, const Options& options, bool user_l
 Policy read_policy(const Browser& browser, const Options& options);
 bool is_installed(const Browser& browser, const Options& options);
 
-// The host file the browser would start, from the manifest's "path"; nothing
-// when the browser would not start one, with the reason in `problem`.
-std::optional<fs::path> host_file(const fs::path& manifest, const std::string& path, const Place& place,
-                                  const Options& options, std::string& problem);
+// The host file the browser would start, from the manifest's "path".
+struct HostFile {
+    std::optional<fs::path> path;  // nothing when the browser would not start one
+    std::string problem;           // why not
+    bool refused = false;          // the browser refuses the path as written, before it looks for a file
+};
+HostFile host_file(const fs::path& manifest, const std::string& path, const Place& place, const Options& options);
 
 // The register command that writes this browser's manifest at that level
 // for the extensions asked about; empty when nimbra-register does not write
 // there.
 std::string install_command(const Browser& browser, bool user_level, const Options& options);
-// " --extension-id ID" for each extension asked about, none for the default.
-std::string extension_arguments(const Options& options);
+// " --extension-id ID" (Firefox: " --firefox-extension-id ID") for each
+// extension asked about, none for the default.
+std::string extension_arguments(const Family& family, const Options& options);
 
 // A host started as the browser starts it, with the ping still to be sent.
 class RunningHost {
@@ -154,6 +193,6 @@ struct Launch {
     std::string failure;        // when no host runs
     bool browser_starts = true; // false: the browser could not start anything either
 };
-Launch start_host(const fs::path& host, std::string_view caller);
+Launch start_host(const fs::path& host, const std::vector<std::string>& arguments, Launcher launcher);
 
 }  // namespace nimbra::registration::doctor

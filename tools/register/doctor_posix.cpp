@@ -1,6 +1,7 @@
 // Linux: where each browser looks for manifests and policies, and how it
-// starts a host: directly, with the extension's origin as the one argument,
-// in the host's own folder.
+// starts a host: directly, in the host's own folder, with the extension's
+// origin as the one argument (Chromium) or with the manifest's path and the
+// add-on id (Firefox).
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -25,7 +26,10 @@
 namespace nimbra::registration::doctor {
 
 struct OsBrowser {
-    const char* user_folder;    // the browser's profile folder under $XDG_CONFIG_HOME
+    const char* user_folder;    // the browser's profile folder under its base folder
+    const char* user_manifests; // its manifest folder under the base folder
+    bool home_based;            // the base is the home folder, not $XDG_CONFIG_HOME
+    bool reads_on;              // a refused manifest is skipped, not the end
     const char* system_folder;  // "" when it has none we know of
     const char* policy_folder;  // its managed policies; "" when not read here
     bool written_by_register;   // nimbra-register writes its manifests
@@ -34,25 +38,36 @@ struct OsBrowser {
 
 namespace {
 
-constexpr OsBrowser kChrome{"google-chrome", "/etc/opt/chrome/native-messaging-hosts",
-                            "/etc/opt/chrome/policies/managed", true, {"/opt/google/chrome/chrome"}};
-constexpr OsBrowser kChromium{"chromium", "/etc/chromium/native-messaging-hosts", "/etc/chromium/policies/managed",
-                              true, {"/usr/lib/chromium/chromium", "/usr/lib/chromium-browser/chromium-browser",
-                                     "/snap/bin/chromium"}};
-constexpr OsBrowser kEdge{"microsoft-edge", "/etc/opt/edge/native-messaging-hosts", "/etc/opt/edge/policies/managed",
-                          true, {"/opt/microsoft/msedge/msedge"}};
-constexpr OsBrowser kBrave{"BraveSoftware/Brave-Browser", "/etc/opt/brave/native-messaging-hosts", "", true,
-                           {"/opt/brave.com/brave/brave"}};
-constexpr OsBrowser kVivaldi{"vivaldi", "/etc/opt/vivaldi/native-messaging-hosts", "", true, {"/opt/vivaldi/vivaldi"}};
-constexpr OsBrowser kOpera{"opera", "", "", false, {"/usr/lib/x86_64-linux-gnu/opera/opera", "/snap/bin/opera"}};
+constexpr OsBrowser kChrome{"google-chrome", "google-chrome/NativeMessagingHosts", false, false,
+                            "/etc/opt/chrome/native-messaging-hosts", "/etc/opt/chrome/policies/managed", true,
+                            {"/opt/google/chrome/chrome"}};
+constexpr OsBrowser kChromium{"chromium", "chromium/NativeMessagingHosts", false, false,
+                              "/etc/chromium/native-messaging-hosts", "/etc/chromium/policies/managed", true,
+                              {"/usr/lib/chromium/chromium", "/usr/lib/chromium-browser/chromium-browser",
+                               "/snap/bin/chromium"}};
+constexpr OsBrowser kEdge{"microsoft-edge", "microsoft-edge/NativeMessagingHosts", false, false,
+                          "/etc/opt/edge/native-messaging-hosts", "/etc/opt/edge/policies/managed", true,
+                          {"/opt/microsoft/msedge/msedge"}};
+constexpr OsBrowser kBrave{"BraveSoftware/Brave-Browser", "BraveSoftware/Brave-Browser/NativeMessagingHosts", false,
+                           false, "/etc/opt/brave/native-messaging-hosts", "", true, {"/opt/brave.com/brave/brave"}};
+constexpr OsBrowser kVivaldi{"vivaldi", "vivaldi/NativeMessagingHosts", false, false,
+                             "/etc/opt/vivaldi/native-messaging-hosts", "", true, {"/opt/vivaldi/vivaldi"}};
+constexpr OsBrowser kOpera{"opera", "opera/NativeMessagingHosts", false, false, "", "", false,
+                           {"/usr/lib/x86_64-linux-gnu/opera/opera", "/snap/bin/opera"}};
+// Firefox reads ~/.mozilla (from $HOME, whatever XDG_CONFIG_HOME says), then
+// /usr/lib/mozilla; not /usr/lib64/mozilla. It has no policy on hosts.
+constexpr OsBrowser kFirefox{".mozilla/firefox", ".mozilla/native-messaging-hosts", true, true,
+                             "/usr/lib/mozilla/native-messaging-hosts", "", true,
+                             {"/usr/lib/firefox-esr/firefox-esr", "/usr/lib/firefox/firefox", "/snap/bin/firefox"}};
 
-const std::array<Browser, 6> kBrowsers{{
+const std::array<Browser, 7> kBrowsers{{
     {"chrome", "Google Chrome", &kChromiumFamily, &kChrome},
     {"chromium", "Chromium", &kChromiumFamily, &kChromium},
     {"edge", "Microsoft Edge", &kChromiumFamily, &kEdge},
     {"brave", "Brave", &kChromiumFamily, &kBrave},
     {"vivaldi", "Vivaldi", &kChromiumFamily, &kVivaldi},
     {"opera", "Opera", &kChromiumFamily, &kOpera},
+    {"firefox", "Firefox", &kFirefoxFamily, &kFirefox},
 }};
 
 // As the browsers find it: $XDG_CONFIG_HOME when set, else ~/.config.
@@ -61,6 +76,13 @@ std::optional<fs::path> config_folder() {
     if (xdg != nullptr && xdg[0] == '/') return fs::path(xdg);
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return fs::path(home) / ".config";
+    return std::nullopt;
+}
+
+std::optional<fs::path> base_folder(const OsBrowser& os) {
+    if (!os.home_based) return config_folder();
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return fs::path(home);
     return std::nullopt;
 }
 
@@ -146,8 +168,8 @@ Lookup find_manifest(const Browser& browser, const Options& options, bool user_l
     Lookup lookup;
     const std::string file_name(kManifestFileName);
     std::vector<std::pair<fs::path, bool>> candidates;  // path, user level
-    if (const auto config = config_folder()) {
-        candidates.emplace_back(*config / browser.os->user_folder / "NativeMessagingHosts" / file_name, true);
+    if (const auto base = base_folder(*browser.os)) {
+        candidates.emplace_back(*base / browser.os->user_manifests / file_name, true);
     }
     if (browser.os->system_folder[0] != '\0') {
         candidates.emplace_back(under_root(options, fs::path(browser.os->system_folder) / file_name), false);
@@ -155,17 +177,21 @@ Lookup find_manifest(const Browser& browser, const Options& options, bool user_l
     // The first name that exists is read, even when the browser then refuses
     // it: a broken user-level manifest hides a good system-wide one.
     for (const auto& [path, user_level] : candidates) {
-        Place place{platform::path_to_utf8(path), user_level, std::string(kAbsent)};
+        Place place{platform::path_to_utf8(path), user_level, std::string(kAbsent), std::nullopt};
         if (path_exists(path)) {
             lookup.registered = true;
             if (user_level && !user_level_allowed) {
                 place.state = kIgnored;
-            } else if (lookup.chosen) {
+            } else if (lookup.chosen && !browser.os->reads_on) {
                 place.state = kUnread;
             } else {
                 place.state = kRead;
-                lookup.chosen = lookup.places.size();
-                lookup.manifest = path;
+                place.file = path;
+                if (browser.os->reads_on) lookup.read_on.push_back(lookup.places.size());
+                if (!lookup.chosen) {
+                    lookup.chosen = lookup.places.size();
+                    lookup.manifest = path;
+                }
             }
         }
         lookup.places.push_back(std::move(place));
@@ -218,39 +244,48 @@ bool is_installed(const Browser& browser, const Options& options) {
     for (const char* program : browser.os->programs) {
         if (program != nullptr && path_exists(under_root(options, program))) return true;
     }
-    const auto config = config_folder();
-    return config && path_exists(*config / browser.os->user_folder);
+    const auto base = base_folder(*browser.os);
+    return base && path_exists(*base / browser.os->user_folder);
 }
 
-std::optional<fs::path> host_file(const fs::path&, const std::string& path, const Place& place, const Options& options,
-                                  std::string& problem) {
+HostFile host_file(const fs::path&, const std::string& path, const Place& place, const Options& options) {
+    HostFile out;
     if (path.empty() || path.front() != '/') {
-        problem = "the manifest's path \"" + path + "\" is not absolute, and on Linux the browser takes only "
-                  "absolute paths";
-        return std::nullopt;
+        out.problem = "the manifest's path \"" + path + "\" is not absolute, and on Linux the browser takes only "
+                      "absolute paths";
+        out.refused = true;
+        return out;
     }
     const fs::path host = place.user_level ? fs::path(path) : under_root(options, path);
     if (!path_exists(host)) {
-        problem = "there is no file at " + platform::path_to_utf8(host) + ", where the manifest's path points";
-        return std::nullopt;
+        out.problem = "there is no file at " + platform::path_to_utf8(host) + ", where the manifest's path points";
+        return out;
     }
-    return host;
+    out.path = host;
+    return out;
 }
 
 std::string install_command(const Browser& browser, bool user_level, const Options& options) {
     if (!browser.os->written_by_register || (!user_level && browser.os->system_folder[0] == '\0')) return {};
-    if (user_level) return "nimbra-register install" + extension_arguments(options);
+    const std::string ids = extension_arguments(*browser.family, options);
+    if (user_level) return "nimbra-register install" + ids;
     std::string command = "nimbra-register install --system";
     if (options.root) command += " --root " + platform::path_to_utf8(*options.root);
-    return command + extension_arguments(options) + " (as root)";
+    return command + ids + " (as root)";
 }
 
-Launch start_host(const fs::path& host, std::string_view caller) {
+Launch start_host(const fs::path& host, const std::vector<std::string>& arguments, Launcher launcher) {
     Launch launch;
     const std::string program = host.string();
-    const std::string argument(caller);
     const std::string folder = host.parent_path().string();
-    launch.command = shell_quoted(program) + " " + shell_quoted(argument) + " (in " + folder + ")";
+    launch.command = shell_quoted(program);
+    for (const auto& argument : arguments) launch.command.append(" ").append(shell_quoted(argument));
+    launch.command.append(" (in ").append(folder).append(")");
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> shell_argv{const_cast<char*>("sh")};
+    shell_argv.insert(shell_argv.end(), argv.begin(), argv.end());
     // A host that ends early must not end the doctor with SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -272,12 +307,12 @@ Launch start_host(const fs::path& host, std::string_view caller) {
         int failure = 0;
         if (::chdir(folder.c_str()) != 0) failure = errno;
         if (failure == 0) {
-            ::execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char*>(nullptr));
+            ::execv(program.c_str(), argv.data());
             failure = errno;
-            // As execvp does, the browser's launcher gives a file of no known
-            // format to the shell.
-            if (failure == ENOEXEC) {
-                ::execl("/bin/sh", "sh", program.c_str(), argument.c_str(), static_cast<char*>(nullptr));
+            // As execvp does, Chromium's launcher gives a file of no known
+            // format to the shell; Firefox's does not.
+            if (failure == ENOEXEC && launcher == Launcher::chromium) {
+                ::execv("/bin/sh", shell_argv.data());
                 failure = errno;
             }
         }

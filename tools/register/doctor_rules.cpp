@@ -1,13 +1,17 @@
-// The Chromium family's rules, as Chromium 156 applies them: what its
-// manifest reader accepts, which allowed_origins entries it takes, which
-// extensions they let in, its policies, and which replies reach the extension.
+// The browser families' rules. Chromium's as Chromium 156 applies them: what
+// its manifest reader accepts, which allowed_origins entries it takes, which
+// extensions they let in, its policies, and which replies reach the
+// extension. Firefox's as Firefox ESR 153 applies them: its manifest schema,
+// its add-on ids, and its reply reader.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "doctor.h"
+#include "platform/utf8.h"
 
 namespace nimbra::registration::doctor {
 
@@ -139,6 +143,22 @@ const nlohmann::json* member(const nlohmann::json& object, std::string_view name
     return found == object.end() ? nullptr : &*found;
 }
 
+const std::string* string_member(const nlohmann::json& object, std::string_view name) {
+    const auto* value = member(object, name);
+    return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+}
+
+// What is wrong with the "name" member, if anything; both families need this
+// host's name exactly.
+void check_name(const nlohmann::json& json, std::vector<std::string>& faults) {
+    const std::string* name = string_member(json, "name");
+    if (name == nullptr) {
+        faults.push_back("\"name\" is missing or not a string");
+    } else if (*name != kHostName) {
+        faults.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(kHostName) + "\"");
+    }
+}
+
 // URL canonicalisation refuses these in a host (a space it keeps, as %20).
 bool bad_host_char(unsigned char c) {
     return c < 0x20 || c == 0x7F || std::string_view("#%/:<>?@[\\]^|*").find(static_cast<char>(c)) !=
@@ -232,16 +252,8 @@ Manifest read_chromium_manifest(std::string_view text) {
         return manifest;
     }
     const nlohmann::json& json = *parsed;
-    const auto string = [&json](std::string_view name) {
-        const auto* value = member(json, name);
-        return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
-    };
-    const std::string* name = string("name");
-    if (name == nullptr) {
-        faults.push_back("\"name\" is missing or not a string");
-    } else if (*name != kHostName) {
-        faults.push_back("\"name\" is \"" + *name + "\", not \"" + std::string(kHostName) + "\"");
-    }
+    const auto string = [&json](std::string_view name) { return string_member(json, name); };
+    check_name(json, faults);
     if (const std::string* description = string("description"); description == nullptr || description->empty()) {
         faults.push_back("\"description\" is missing, empty or not a string");
     }
@@ -278,8 +290,8 @@ Manifest read_chromium_manifest(std::string_view text) {
     return manifest;
 }
 
-std::string chromium_caller(std::string_view extension_id) {
-    return "chrome-extension://" + std::string(extension_id) + "/";
+std::vector<std::string> chromium_arguments(const std::string&, std::string_view extension_id) {
+    return {"chrome-extension://" + std::string(extension_id) + "/"};
 }
 
 bool chromium_allows(const Manifest& manifest, std::string_view extension_id) {
@@ -305,8 +317,14 @@ const Family kChromiumFamily{
         "Error when communicating with the native messaging host.",
     },
     read_chromium_manifest,
-    chromium_caller,
+    chromium_arguments,
     chromium_allows,
+    is_reply_json,
+    Launcher::chromium,
+    "Error when communicating with the native messaging host.",
+    "allowed_origins",
+    "--extension-id",
+    false,
 };
 
 bool policy_blocks(const Policy& policy, std::string_view host_name) {
@@ -428,6 +446,158 @@ std::string visible(std::string_view bytes) {
         }
     }
     return out;
+}
+
+// ---------------------------------------------------------------- Firefox
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::array<std::string_view, 5> kFirefoxMembers{"name", "description", "path", "type", "allowed_extensions"};
+
+bool is_valid_utf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const platform::utf8::Sequence sequence = platform::utf8::decode(text, at);
+        if (!sequence.valid) return false;
+        at += sequence.length;
+    }
+    return true;
+}
+
+bool is_word(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// An add-on id as the schema takes it, in any letter case: a GUID in
+// braces, or letters, digits, '-', '.' and '_' on either side of one '@',
+// the part before it possibly empty.
+bool is_firefox_addon_id(std::string_view id) {
+    if (id.size() == 38 && id.front() == '{' && id.back() == '}') {
+        for (std::size_t i = 1; i < 37; ++i) {
+            const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+            if (dash ? id[i] != '-' : !is_hex(id[i])) return false;
+        }
+        return true;
+    }
+    const std::size_t at = id.find('@');
+    if (at == std::string_view::npos || at + 1 == id.size()) return false;
+    const auto allowed = [](char c) { return is_word(c) || c == '-' || c == '.'; };
+    return std::all_of(id.begin(), id.begin() + static_cast<std::ptrdiff_t>(at), allowed) &&
+           std::all_of(id.begin() + static_cast<std::ptrdiff_t>(at) + 1, id.end(), allowed);
+}
+
+std::vector<std::string> firefox_arguments(const std::string& manifest, std::string_view extension_id) {
+    return {manifest, std::string(extension_id)};
+}
+
+}  // namespace
+
+// Firefox refuses a manifest that breaks its schema in any way, an unknown
+// member included; a refused manifest is skipped as if it were not there.
+Manifest read_firefox_manifest(std::string_view text) {
+    Manifest manifest;
+    // Read as UTF-8, which the JSON parser checks too, less one byte-order
+    // mark; nlohmann would skip a second mark and stop at a NUL, and
+    // Firefox's JSON takes neither.
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+    if (text.starts_with(kByteOrderMark) || text.find('\0') != std::string_view::npos) {
+        manifest.problem = text.starts_with(kByteOrderMark) ? "it is not valid JSON: a second byte-order mark"
+                                                            : "it is not valid JSON: a NUL byte";
+        return manifest;
+    }
+    nlohmann::json json;
+    try {
+        json = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::exception& error) {
+        const std::string what = error.what();
+        const std::size_t cut = what.find("] ");
+        manifest.problem = "it is not valid JSON: " + (cut == std::string::npos ? what : what.substr(cut + 2));
+        return manifest;
+    }
+    if (!json.is_object()) {
+        manifest.problem = "it is not a JSON object";
+        return manifest;
+    }
+    std::vector<std::string> faults;
+    for (const auto& [key, value] : json.items()) {
+        if (std::find(kFirefoxMembers.begin(), kFirefoxMembers.end(), key) == kFirefoxMembers.end()) {
+            faults.push_back("it has the member \"" + key + "\", and Firefox takes no members but name, description, "
+                             "path, type and allowed_extensions");
+        }
+    }
+    const auto string = [&json](std::string_view name) { return string_member(json, name); };
+    check_name(json, faults);
+    if (string("description") == nullptr) faults.push_back("\"description\" is missing or not a string");
+    if (const std::string* type = string("type"); type == nullptr || *type != "stdio") {
+        faults.push_back("\"type\" must be \"stdio\"");
+    }
+    const std::string* path = string("path");
+    if (path == nullptr) faults.push_back("\"path\" is missing or not a string");
+    const auto* ids = member(json, "allowed_extensions");
+    if (ids == nullptr || !ids->is_array()) {
+        faults.push_back("\"allowed_extensions\" is missing or not a list");
+    } else if (ids->empty()) {
+        faults.push_back("\"allowed_extensions\" is empty");
+    }
+    for (std::size_t i = 0; ids != nullptr && ids->is_array() && i < ids->size(); ++i) {
+        const auto& entry = (*ids)[i];
+        if (!entry.is_string() || !is_firefox_addon_id(entry.get_ref<const std::string&>())) {
+            faults.push_back("allowed_extensions entry " + std::to_string(i + 1) + " " + entry.dump() +
+                             " is not an add-on id");
+        } else {
+            manifest.allowed_hosts.push_back(entry.get<std::string>());
+        }
+    }
+    for (const auto& fault : faults) manifest.problem += (manifest.problem.empty() ? "" : "; ") + fault;
+    manifest.valid = faults.empty();
+    if (manifest.valid) manifest.path = *path;
+    return manifest;
+}
+
+// Firefox decodes a reply as UTF-8, strictly, dropping a leading byte-order
+// mark, and then parses it as JSON.
+bool is_firefox_reply(std::string_view body) {
+    if (body.starts_with(kByteOrderMark)) body.remove_prefix(kByteOrderMark.size());
+    return is_valid_utf8(body) && is_reply_json(body);
+}
+
+const Family kFirefoxFamily{
+    "firefox",
+    {
+        "ok",
+        "No such native application com.velisto.nimbra",
+        // Firefox does not tell an add-on that is not allowed from a host
+        // that is not there.
+        "No such native application com.velisto.nimbra",
+        "No such native application com.velisto.nimbra",  // Firefox has no such policy
+        "An unexpected error occurred",
+        "An unexpected error occurred",
+        "Native application tried to send a message of {} bytes, which exceeds the limit of 1048576 bytes.",
+        "An unexpected error occurred",
+        // The extension hears nothing until the host ends, and then this.
+        "An unexpected error occurred",
+    },
+    read_firefox_manifest,
+    firefox_arguments,
+    chromium_allows,  // the id exactly as listed
+    is_firefox_reply,
+    Launcher::firefox,
+    "An unexpected error occurred",
+    "allowed_extensions",
+    "--firefox-extension-id",
+    true,
+};
+
+std::string verdict_text(const Family& family, Outcome outcome, std::uint32_t announced) {
+    std::string text(family.messages[static_cast<std::size_t>(outcome)]);
+    if (const std::size_t slot = text.find("{}"); slot != std::string::npos) {
+        text.replace(slot, 2, std::to_string(announced));
+    }
+    return text;
+}
+
+const std::vector<std::string>& extensions_for(const Family& family, const Options& options) {
+    return family.firefox_ids ? options.firefox_extension_ids : options.extension_ids;
 }
 
 }  // namespace nimbra::registration::doctor

@@ -1,8 +1,10 @@
 // Windows: each browser finds the manifest through the default value of a
-// registry key named after the host, under HKCU then HKLM, each in the 32-bit
-// view and then the 64-bit one; it reads its policies from
-// Software\Policies; and it starts the host through cmd.exe, with the host's
-// standard input and output redirected to named pipes.
+// registry key named after the host: Chromium under HKCU then HKLM, each in
+// the 32-bit view and then the 64-bit one, Firefox in HKCU's 64-bit view,
+// then HKLM's 32-bit and 64-bit views. Chromium reads its policies from
+// Software\Policies and starts the host through cmd.exe, with the host's
+// standard input and output redirected to named pipes; Firefox starts the
+// host itself, with the manifest's path and the add-on id as arguments.
 #include <windows.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@ struct OsBrowser {
     const wchar_t* policy_key;  // under the root keys; nullptr when not read here
     const wchar_t* profile;     // its profile folder under LocalAppData
     const wchar_t* program;     // its name under App Paths
+    bool firefox;               // Firefox's views and value types
 };
 
 namespace {
@@ -31,25 +34,35 @@ constexpr const wchar_t* kChromeKey = L"Software\\Google\\Chrome\\NativeMessagin
 
 // Brave, Vivaldi and Opera read Chrome's key; Chromium reads its own first,
 // then Chrome's.
-constexpr OsBrowser kChrome{{kChromeKey}, L"Software\\Policies\\Google\\Chrome", L"Google\\Chrome\\User Data", L"chrome.exe"};
+constexpr OsBrowser kChrome{{kChromeKey}, L"Software\\Policies\\Google\\Chrome", L"Google\\Chrome\\User Data", L"chrome.exe",
+                            false};
 constexpr OsBrowser kChromium{{L"Software\\Chromium\\NativeMessagingHosts", kChromeKey}, L"Software\\Policies\\Chromium",
-                              L"Chromium\\User Data", nullptr};
+                              L"Chromium\\User Data", nullptr, false};
 constexpr OsBrowser kEdge{{L"Software\\Microsoft\\Edge\\NativeMessagingHosts"}, L"Software\\Policies\\Microsoft\\Edge",
-                          L"Microsoft\\Edge\\User Data", L"msedge.exe"};
-constexpr OsBrowser kBrave{{kChromeKey}, nullptr, L"BraveSoftware\\Brave-Browser\\User Data", L"brave.exe"};
-constexpr OsBrowser kVivaldi{{kChromeKey}, nullptr, L"Vivaldi\\User Data", L"vivaldi.exe"};
-constexpr OsBrowser kOpera{{kChromeKey}, nullptr, L"Programs\\Opera", L"opera.exe"};
+                          L"Microsoft\\Edge\\User Data", L"msedge.exe", false};
+constexpr OsBrowser kBrave{{kChromeKey}, nullptr, L"BraveSoftware\\Brave-Browser\\User Data", L"brave.exe", false};
+constexpr OsBrowser kVivaldi{{kChromeKey}, nullptr, L"Vivaldi\\User Data", L"vivaldi.exe", false};
+constexpr OsBrowser kOpera{{kChromeKey}, nullptr, L"Programs\\Opera", L"opera.exe", false};
+constexpr OsBrowser kFirefox{{L"Software\\Mozilla\\NativeMessagingHosts"}, nullptr, L"Mozilla\\Firefox", L"firefox.exe", true};
 
-const std::array<Browser, 6> kBrowsers{{
+const std::array<Browser, 7> kBrowsers{{
     {"chrome", "Google Chrome", &kChromiumFamily, &kChrome},
     {"chromium", "Chromium", &kChromiumFamily, &kChromium},
     {"edge", "Microsoft Edge", &kChromiumFamily, &kEdge},
     {"brave", "Brave", &kChromiumFamily, &kBrave},
     {"vivaldi", "Vivaldi", &kChromiumFamily, &kVivaldi},
     {"opera", "Opera", &kChromiumFamily, &kOpera},
+    {"firefox", "Firefox", &kFirefoxFamily, &kFirefox},
 }};
 
-constexpr DWORD kViews[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+struct Scope {
+    HKEY root;
+    DWORD view;
+};
+const Scope kChromiumScopes[] = {{HKEY_CURRENT_USER, KEY_WOW64_32KEY}, {HKEY_CURRENT_USER, KEY_WOW64_64KEY},
+                                     {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY}, {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY}};
+const Scope kFirefoxScopes[] = {{HKEY_CURRENT_USER, KEY_WOW64_64KEY}, {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY},
+                                    {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY}};
 // How long cmd.exe may take to open the host's pipes.
 constexpr DWORD kConnectMs = 10'000;
 
@@ -57,12 +70,12 @@ std::string utf8(std::wstring_view text) { return platform::win32::to_utf8(text)
 
 std::string root_name(HKEY root) { return root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\"; }
 
-// A string value as the browser reads one: REG_SZ, or REG_EXPAND_SZ with the
-// environment expanded; nothing for any other type.
-std::optional<std::wstring> string_value(HKEY key, const wchar_t* name) {
+// A string value as the browser reads one: REG_SZ, or (Chromium) REG_EXPAND_SZ
+// with the environment expanded; nothing for any other type.
+std::optional<std::wstring> string_value(HKEY key, const wchar_t* name, bool expand = true) {
     DWORD type = 0, bytes = 0;
     if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        (type != REG_SZ && (type != REG_EXPAND_SZ || !expand))) {
         return std::nullopt;
     }
     std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
@@ -227,16 +240,20 @@ std::span<const Browser> known_browsers() { return kBrowsers; }
 Lookup find_manifest(const Browser& browser, const Options&, bool user_level_allowed) {
     Lookup lookup;
     const std::wstring host(kHostName.begin(), kHostName.end());
-    for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        for (const DWORD view : kViews) {
+    const std::span<const Scope> scopes = browser.os->firefox ? std::span<const Scope>(kFirefoxScopes)
+                                                              : std::span<const Scope>(kChromiumScopes);
+    for (const auto [root, view] : scopes) {
+        {
             for (const wchar_t* key_name : browser.os->keys) {
                 if (key_name == nullptr) continue;
                 const std::wstring subkey = std::wstring(key_name) + L"\\" + host;
                 Place place{root_name(root) + utf8(subkey) + (view == KEY_WOW64_32KEY ? " (32-bit view)" : " (64-bit view)"),
-                            root == HKEY_CURRENT_USER, std::string(kAbsent)};
+                            root == HKEY_CURRENT_USER, std::string(kAbsent), std::nullopt};
                 HKEY key = nullptr;
                 if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | view, &key) == ERROR_SUCCESS) {
-                    const auto value = string_value(key, nullptr);
+                    auto value = string_value(key, nullptr, !browser.os->firefox);
+                    // Firefox takes / for \ in the value.
+                    if (value && browser.os->firefox) std::replace(value->begin(), value->end(), L'/', L'\\');
                     RegCloseKey(key);
                     if (!value) {
                         place.state = "the key has no default value of string type, so the browser reads on";
@@ -252,6 +269,7 @@ Lookup find_manifest(const Browser& browser, const Options&, bool user_level_all
                         lookup.chosen = lookup.places.size();
                         if (is_absolute(*value)) {
                             lookup.manifest = fs::path(*value);
+                            place.file = lookup.manifest;
                         } else {
                             lookup.problem = "the default value of " + place.where + ", \"" + utf8(*value) +
                                              "\", is not an absolute path, which the browser needs";
@@ -321,87 +339,144 @@ bool is_installed(const Browser& browser, const Options&) {
 }
 
 // A relative path is taken from the manifest's folder, joined as written.
-std::optional<fs::path> host_file(const fs::path& manifest, const std::string& path, const Place&, const Options&,
-                                  std::string& problem) {
+HostFile host_file(const fs::path& manifest, const std::string& path, const Place&, const Options&) {
+    HostFile out;
     const std::wstring wide = platform::win32::to_wide(path);
     const std::wstring host = is_absolute(wide) ? wide : manifest.parent_path().native() + L"\\" + wide;
     if (!file_exists(host)) {
-        problem = "there is no file at " + utf8(host) + ", where the manifest's path points";
-        return std::nullopt;
+        out.problem = "there is no file at " + utf8(host) + ", where the manifest's path points";
+        return out;
     }
-    return fs::path(host);
+    out.path = fs::path(host);
+    return out;
 }
 
-std::string install_command(const Browser&, bool user_level, const Options& options) {
-    return user_level ? "nimbra-register install" + extension_arguments(options)
-                      : "nimbra-register install --system" + extension_arguments(options) + " (as administrator)";
+std::string install_command(const Browser& browser, bool user_level, const Options& options) {
+    const std::string ids = extension_arguments(*browser.family, options);
+    return user_level ? "nimbra-register install" + ids : "nimbra-register install --system" + ids + " (as administrator)";
 }
 
-Launch start_host(const fs::path& host, std::string_view caller) {
+namespace {
+
+// The browser's side of a host: the pipes for its input and output, a file
+// for its error output, and a job that ends everything it starts.
+struct Plumbing {
+    std::wstring in_name = pipe_name(L"in"), out_name = pipe_name(L"out");
+    Handle input, output, errors, job;
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+};
+
+bool prepare(Plumbing& p) {
+    const DWORD flags = FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+    p.output = owned(CreateNamedPipeW(p.out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
+    p.input = owned(CreateNamedPipeW(p.in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
+    wchar_t temp_folder[MAX_PATH + 1], temp_file[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, temp_folder) != 0 && GetTempFileNameW(temp_folder, L"nim", 0, temp_file) != 0) {
+        p.errors = owned(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      &p.inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    }
+    p.job = owned(CreateJobObjectW(nullptr, nullptr));
+    if (!p.output || !p.input || !p.errors || !p.job) return false;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(p.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return true;
+}
+
+// Starts `line` in `folder` inside the job, with the given standard input
+// and output; nothing when it cannot start (GetLastError says why).
+Handle spawn(Plumbing& p, const wchar_t* application, std::wstring line, const std::wstring& folder, HANDLE in,
+             HANDLE out) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = p.errors.get();
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(application, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                        folder.c_str(), &startup, &process)) {
+        return nullptr;
+    }
+    Handle started = owned(process.hProcess);
+    const Handle thread = owned(process.hThread);
+    AssignProcessToJobObject(p.job.get(), started.get());
+    ResumeThread(thread.get());
+    return started;
+}
+
+std::unique_ptr<RunningHost> running(Plumbing& p, Handle process) {
+    return std::make_unique<WindowsHost>(std::move(p.job), std::move(process), std::move(p.input), std::move(p.output),
+                                         std::move(p.errors));
+}
+
+// Chromium: through cmd.exe, which opens the named pipes for the host's
+// input and output.
+Launch start_through_cmd(const fs::path& host, std::string_view caller) {
     Launch launch;
     const DWORD comspec_size = GetEnvironmentVariableW(L"COMSPEC", nullptr, 0);
     if (comspec_size == 0) return failure(std::move(launch), "COMSPEC is not set, so cmd.exe cannot be found", false);
     std::wstring comspec(comspec_size, L'\0');
     comspec.resize(GetEnvironmentVariableW(L"COMSPEC", comspec.data(), comspec_size));
 
-    const std::wstring in_name = pipe_name(L"in"), out_name = pipe_name(L"out");
+    Plumbing plumbing;
     // The browser's arguments: the extension's origin, then its window,
     // which a background page or service worker does not have. cmd.exe
     // takes off the outer quotation marks, so the host's own survive even a
     // folder such as "Program Files (x86)".
     const std::wstring command = comspec + L" /d /c \"" + quoted(host.native()) + L" " +
-                                 platform::win32::to_wide(caller) + L" --parent-window=0 < " + in_name + L" > " +
-                                 out_name + L"\"";
+                                 platform::win32::to_wide(caller) + L" --parent-window=0 < " + plumbing.in_name +
+                                 L" > " + plumbing.out_name + L"\"";
     launch.command = utf8(command);
-
-    const DWORD flags = FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
-    Handle output = owned(CreateNamedPipeW(out_name.c_str(), PIPE_ACCESS_INBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    Handle input = owned(CreateNamedPipeW(in_name.c_str(), PIPE_ACCESS_OUTBOUND | flags, PIPE_TYPE_BYTE, 1, 4096, 4096, 5000, nullptr));
-    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    wchar_t temp_folder[MAX_PATH + 1], temp_file[MAX_PATH + 1];
-    Handle errors;
-    if (GetTempPathW(MAX_PATH + 1, temp_folder) != 0 && GetTempFileNameW(temp_folder, L"nim", 0, temp_file) != 0) {
-        errors = owned(CreateFileW(temp_file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    }
-    const Handle nothing = owned(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                               OPEN_EXISTING, 0, nullptr));
-    Handle job = owned(CreateJobObjectW(nullptr, nullptr));
-    if (!output || !input || !errors || !nothing || !job) {
+    const Handle nothing = owned(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             &plumbing.inherited, OPEN_EXISTING, 0, nullptr));
+    if (!prepare(plumbing) || !nothing) {
         return failure(std::move(launch), "cannot prepare the pipes: " + error_text(GetLastError()), false);
     }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nothing.get();
-    startup.hStdOutput = nothing.get();
-    startup.hStdError = errors.get();
-    PROCESS_INFORMATION process{};
-    std::wstring line = command;
-    const std::wstring folder = host.parent_path().native();
-    if (!CreateProcessW(comspec.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                        nullptr, folder.c_str(), &startup, &process)) {
-        return failure(std::move(launch), "cannot start " + utf8(comspec) + ": " + error_text(GetLastError()), false);
-    }
-    Handle cmd = owned(process.hProcess);
-    const Handle thread = owned(process.hThread);
-    AssignProcessToJobObject(job.get(), cmd.get());
-    ResumeThread(thread.get());
-    if (!connected(output.get(), cmd.get()) || !connected(input.get(), cmd.get())) {
-        auto running = std::make_unique<WindowsHost>(std::move(job), std::move(cmd), std::move(input),
-                                                     std::move(output), std::move(errors));
-        const std::string said = visible(running->error_output());
+    Handle cmd = spawn(plumbing, comspec.c_str(), command, host.parent_path().native(), nothing.get(), nothing.get());
+    if (!cmd) return failure(std::move(launch), "cannot start " + utf8(comspec) + ": " + error_text(GetLastError()), false);
+    const bool opened = connected(plumbing.output.get(), cmd.get()) && connected(plumbing.input.get(), cmd.get());
+    launch.host = running(plumbing, std::move(cmd));
+    if (!opened) {
+        const std::string said = visible(launch.host->error_output());
+        launch.host.reset();
         return failure(std::move(launch), "cmd.exe never opened the host's pipes" +
                                               (said.empty() ? std::string() : ": it said \"" + said + "\""),
                        false);
     }
-    launch.host = std::make_unique<WindowsHost>(std::move(job), std::move(cmd), std::move(input), std::move(output),
-                                                std::move(errors));
     return launch;
+}
+
+// Firefox: the host itself, in its own folder, its input and output the
+// pipes' other ends. (Windows runs a .bat or .cmd file through cmd.exe.)
+Launch start_directly(const fs::path& host, const std::vector<std::string>& arguments) {
+    Launch launch;
+    std::wstring command = quoted(host.native());
+    for (const auto& argument : arguments) command += L" " + quoted(platform::win32::to_wide(argument));
+    launch.command = utf8(command);
+    Plumbing plumbing;
+    const bool prepared = prepare(plumbing);
+    Handle child_out = owned(CreateFileW(plumbing.out_name.c_str(), GENERIC_WRITE, 0, &plumbing.inherited, OPEN_EXISTING, 0, nullptr));
+    Handle child_in = owned(CreateFileW(plumbing.in_name.c_str(), GENERIC_READ, 0, &plumbing.inherited, OPEN_EXISTING, 0, nullptr));
+    if (!prepared || !child_out || !child_in) {
+        return failure(std::move(launch), "cannot prepare the pipes: " + error_text(GetLastError()), false);
+    }
+    Handle child = spawn(plumbing, nullptr, command, host.parent_path().native(), child_in.get(), child_out.get());
+    if (!child) {
+        return failure(std::move(launch), "the browser cannot start " + utf8(host.native()) + ": " +
+                                              error_text(GetLastError()), true);
+    }
+    // Only the host holds these ends now, so its end is the pipes' end.
+    child_in.reset();
+    child_out.reset();
+    launch.host = running(plumbing, std::move(child));
+    return launch;
+}
+
+}  // namespace
+
+Launch start_host(const fs::path& host, const std::vector<std::string>& arguments, Launcher launcher) {
+    return launcher == Launcher::firefox ? start_directly(host, arguments) : start_through_cmd(host, arguments.front());
 }
 
 }  // namespace nimbra::registration::doctor

@@ -54,7 +54,8 @@ std::string usage() {
         "       nimbra-register status [--system]\n"
         "       nimbra-register manifest --host PATH [--extension-id ID]...\n"
         "       nimbra-register manifest --firefox --host PATH [--firefox-extension-id ID]...\n"
-        "       nimbra-register doctor [--json] [-v] [--extension-id ID]... [--wait SECONDS]\n"
+        "       nimbra-register doctor [--json] [-v] [--extension-id ID]...\n"
+        "                              [--firefox-extension-id ID]... [--wait SECONDS]\n"
         "       nimbra-register --help\n"
         "\n"
         "Registers the Velisto Download Manager browser connector (native messaging\n"
@@ -90,7 +91,8 @@ std::string usage() {
         "                      braces or name@domain; repeatable; replaces the default\n"
         "                      companion add-on ";
     text += kCompanionFirefoxExtensionId;
-    text += "\n";
+    text += "\n"
+            "                      (with doctor: the extensions or add-ons to judge)\n";
     if (supports_root_option()) {
         text +=
             "  --root DIR          with --system: treat DIR as the file system root (for\n"
