@@ -98,8 +98,10 @@ public:
     // runs is followed from the next request on, as when it was looked up
     // every time; whatever fails on the way means a lookup.
     std::optional<Path> local_app_data() override {
-        if (local_app_data_ && !shell_folders_changed()) return local_app_data_;
-        watch_shell_folders();
+        const bool changed = shell_folders_changed();
+        if (local_app_data_ && !changed) return local_app_data_;
+        // A watch that has not fired yet (the last lookup failed) still holds.
+        if (changed) watch_shell_folders();
         local_app_data_ = look_up_local_app_data();
         return local_app_data_;
     }
