@@ -6,8 +6,9 @@
 # What wine does not let us separate: every Windows figure includes wine's
 # own code. File and pipe calls go through wine's ntdll and often its
 # wineserver; the heap is wine's; the shell's known-folder lookup, which the
-# host makes for every request, reads and rewrites registry keys through the
-# wineserver under wine. Host and floor pay the
+# host makes again whenever the registry's record of the folder changes (and
+# the "+ lookups" blob floor for every request), reads and rewrites registry
+# keys through the wineserver under wine. Host and floor pay the
 # same for the same calls, so the ratios show what the host does beyond its
 # floor, but how much of either figure is wine's and how much Windows would
 # charge cannot be told apart here.

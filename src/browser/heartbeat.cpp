@@ -354,11 +354,16 @@ private:
 
 // Rewrites one heartbeat file under its lock. Its patience ends its wait only
 // once the lock is had again; a file left for this request is taken up by
-// the next. False when the file could not be written.
-bool rewrite_heartbeat_file(platform::System& system, const platform::Path& path, bool& gave_up,
-                            const platform::Update& update) {
+// the next. The data directory is made only when the rewrite finds it
+// missing: nearly every request finds it there, and is spared the look.
+// False when the file could not be written.
+bool rewrite_heartbeat_file(platform::System& system, const platform::Path& data_dir, const platform::Path& path,
+                            bool& gave_up, const platform::Update& update) {
     LockPatience patience(system, gave_up);
-    const platform::Result<platform::Rewritten> rewritten = platform::rewrite_file(path, std::ref(patience), update);
+    platform::Result<platform::Rewritten> rewritten = platform::rewrite_file(path, std::ref(patience), update);
+    if (!rewritten && platform::is_not_found(rewritten.error()) && platform::create_directories(data_dir)) {
+        rewritten = platform::rewrite_file(path, std::ref(patience), update);
+    }
     if (rewritten && *rewritten != platform::Rewritten::not_locked) gave_up = false;
     return rewritten.ok();
 }
@@ -368,7 +373,6 @@ void refresh(platform::System& system, const bridge::PathResult& data_dir, Heart
     const RequestIdentity identity = identify(ancestry, request);
 
     if (!data_dir) return;
-    if (!platform::create_directories(*data_dir)) return;
 
     // One reading for both files, so they agree on the moment, taken once
     // the first lock is held, so that a host that waited for it does not
@@ -383,7 +387,7 @@ void refresh(platform::System& system, const bridge::PathResult& data_dir, Heart
     // browsers neither interleave their bytes nor merge from a stale read.
     const platform::Path legacy_path = platform::join(*data_dir, bridge::kLegacyHeartbeatFile);
     const bool legacy_written =
-        rewrite_heartbeat_file(system, legacy_path, locks.legacy_gave_up, [&](std::string_view old) {
+        rewrite_heartbeat_file(system, *data_dir, legacy_path, locks.legacy_gave_up, [&](std::string_view old) {
             std::string text = legacy_text(identity, timestamp_ms());
             const bool in_place = only_time_stamps_differ(old, text);
             return platform::Rewrite{std::move(text), in_place};
@@ -401,7 +405,7 @@ void refresh(platform::System& system, const bridge::PathResult& data_dir, Heart
     // every other browser's entry. A missing file reads as empty, which
     // parses as no entries.
     static_cast<void>(
-        rewrite_heartbeat_file(system, heartbeats_path, locks.heartbeats_gave_up, [&](std::string_view old) {
+        rewrite_heartbeat_file(system, *data_dir, heartbeats_path, locks.heartbeats_gave_up, [&](std::string_view old) {
             std::string text = record_heartbeat(old, browser, {timestamp_ms(), identity.extension_id, version});
             const bool in_place = only_time_stamps_differ(old, text);
             return platform::Rewrite{std::move(text), in_place};

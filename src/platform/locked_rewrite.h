@@ -1,8 +1,9 @@
 // How a file that several processes rewrite is rewritten, the same on every
 // system: each one supplies only its primitives.
 //
-// Writers serialise on an exclusive lock on the file itself. A write in
-// place happens under that lock. A replacement is written whole to the
+// Writers serialise on an exclusive lock on the file itself (on Windows the
+// open is the lock: a writer shares the file with readers, not writers). A
+// write in place happens under that lock. A replacement is written whole to the
 // temporary file "<file>.tmp", whose own lock its writer takes while it
 // still holds the file's; then it lets the file go, since Windows (and wine
 // always) refuses to rename over a file that anyone holds open, and renames
@@ -31,9 +32,11 @@ struct FileState {
 // `Os` supplies, each failing with the OS error:
 //   File                          an open file, closed (and so unlocked) when it goes
 //   open_existing(path)           Result<File>, for reading and writing; not found when missing
-//   open_temporary(path)          Result<File>, the same, made empty when missing; may
-//                                 fail as is_busy() while another process holds it
+//   open_temporary(path)          Result<File>, the same, made empty when missing
+//                                 Either open may fail as is_busy() while another
+//                                 process holds the file: where the open is the lock.
 //   try_lock(file)                Result<bool>, exclusive, without waiting: false when held
+//                                 (true at once where the open is the lock)
 //   state(file)                   Result<FileState>
 //   names(file, path)             Result<bool>: the open file is still the one
 //                                 at path (not found: false)
@@ -133,12 +136,16 @@ private:
             return replaced.error();
         }
         // Held by another process all along: in place, yet valid at every
-        // instant, and only then does the temporary file go.
-        Result<File> again = Os::open_existing(path_);
-        Status written = again ? write_padded(*again, next.bytes, *old) : Status(again.error());
+        // instant, and only then does the temporary file go. The file is
+        // locked again, as every write is, though other writers who get it
+        // meanwhile only back off from the temporary file.
+        Result<std::optional<File>> again = open_locked(path_, false);
+        Status written = !again   ? Status(again.error())
+                         : *again ? write_padded(**again, next.bytes, *old)
+                                  : Status::success();
         static_cast<void>(Os::remove(**temp, temp_));
         if (!written) return written.error();
-        return finished(Rewritten::padded);
+        return finished(*again ? Rewritten::padded : Rewritten::not_locked);
     }
 
     // The file is missing: it is made whole under the temporary name, which

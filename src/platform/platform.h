@@ -206,8 +206,9 @@ enum class Rewritten {
 
 // Rewrites a file that several processes rewrite, creating it when missing.
 // The read-modify-write runs under an exclusive lock on the file itself
-// (POSIX: flock on the open descriptor; Windows: LockFileEx on a byte range
-// far past any content, so that readers are never blocked); a lock that
+// (POSIX: flock on the open descriptor; Windows: the open itself, which
+// shares the file with readers but not with other writers, so that readers
+// who open it for reading are never blocked); a lock that
 // turns out to guard a file another process has replaced meanwhile is let
 // go and the rewrite starts over. `update` gets the old content (empty for a
 // missing file) and may be called more than once. Unless it allows a write

@@ -173,5 +173,45 @@ TEST_F(BrowserIdentification, ABlockedDataDirectoryCostsNoReply) {
     EXPECT_EQ(read_text(Target::get().app_data() / "Velisto"), "a file where a folder must be");
 }
 
+// Where the shell records LocalAppData (wine only): the host asks the shell
+// for the folder, which reads this entry.
+void set_local_app_data(const std::string& value) {
+    Process reg({"wine", "reg", "add", R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders)",
+                 "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d", value, "/f"});
+    reg.close_input();
+    EXPECT_EQ(reg.finish().exit_code, 0) << value;
+}
+
+TEST(DataDirectory, AFolderMovedWhileTheHostRunsIsFollowedFromTheNextRequest) {
+    Target& target = Target::get();
+    if (!target.wine()) GTEST_SKIP() << "natively the folder comes from the environment, fixed for the process";
+    target.reset();
+    const fs::path moved = target.app_data().parent_path() / "Moved";
+    fs::remove_all(moved);
+    // The shell finds only a folder that exists.
+    fs::create_directories(moved);
+    Process host(target.command(target.host_exe()));
+    const auto ping = [&] {
+        host.send(frame(R"({"type":"ping"})"));
+        EXPECT_EQ(host.read_reply(), kPingReply);
+    };
+    ping();
+    const fs::path legacy = fs::path("Velisto") / "Nimbra" / "extension-heartbeat.json";
+    ASSERT_TRUE(fs::exists(target.app_data() / legacy));
+    fs::remove(target.app_data() / legacy);
+
+    set_local_app_data(R"(%USERPROFILE%\AppData\Moved)");
+    ping();
+    set_local_app_data(R"(%USERPROFILE%\AppData\Local)");
+    EXPECT_TRUE(fs::exists(moved / legacy));
+    EXPECT_FALSE(fs::exists(target.app_data() / legacy));
+    fs::remove_all(moved);
+    ping();
+    EXPECT_TRUE(fs::exists(target.app_data() / legacy));
+    EXPECT_FALSE(fs::exists(moved));
+    host.close_input();
+    EXPECT_EQ(host.finish().exit_code, 0);
+}
+
 }  // namespace
 }  // namespace nimbra::hosttest

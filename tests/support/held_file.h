@@ -29,9 +29,8 @@ namespace nimbra::testing {
 // make reads fail on Windows too, but wine does not enforce them on reads.)
 class HeldFile {
 public:
-    explicit HeldFile(const std::filesystem::path& path, DWORD share = 0)
-        : handle_(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    explicit HeldFile(const std::filesystem::path& path, DWORD share = 0, DWORD access = GENERIC_READ | GENERIC_WRITE)
+        : handle_(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~HeldFile() { release(); }
     HeldFile(const HeldFile&) = delete;
     HeldFile& operator=(const HeldFile&) = delete;

@@ -292,7 +292,7 @@ TEST(PlatformFiles, AReplacementRefusedForAHolderIsWrittenInPlace) {
     const Path file = join(dir.path(), "heartbeats.json");
     ASSERT_TRUE(write_file_or_remove(file, "{\"a\": \"long content of the old file\"}"));
     // The application reads it, letting others read and write, not delete.
-    testing::HeldFile reader(file, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    testing::HeldFile reader(file, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ);
     ASSERT_TRUE(reader.held());
     std::vector<std::string> seen;
     Result<Rewritten> rewritten = rewrite_file(file, kNoWait, writing("{\"b\": 1}", false, seen));
@@ -301,6 +301,17 @@ TEST(PlatformFiles, AReplacementRefusedForAHolderIsWrittenInPlace) {
     reader.release();
     EXPECT_EQ(content_of(file), "{\"b\": 1}");
     EXPECT_FALSE(file_info(join(dir.path(), "heartbeats.json.tmp")));
+
+    // A writer of an earlier build opens for writing, sharing everything, and
+    // locks bytes: the open keeps this writer off all the same.
+    testing::HeldFile writer(file, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    ASSERT_TRUE(writer.held());
+    rewritten = rewrite_file(file, kNoWait, writing("never", false, seen));
+    ASSERT_TRUE(rewritten) << describe(rewritten.error());
+    EXPECT_EQ(*rewritten, Rewritten::not_locked);
+    writer.release();
+    EXPECT_EQ(content_of(file), "{\"b\": 1}");
+    EXPECT_EQ(seen.size(), 1u);
 }
 #else
 TEST(PlatformFiles, ALockOnAFileReplacedMeanwhileIsLetGoAndTheRewriteStartsOver) {

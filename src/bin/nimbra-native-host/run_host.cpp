@@ -99,8 +99,9 @@ void run_host(platform::System& system, host::MessageReader& reader, host::ByteS
 
         // Asked once per request, afresh for each: every file of one request
         // lands in one folder, and a chunk costs one lookup rather than two
-        // (under wine each lookup rewrites registry keys through the
-        // wineserver). A failed lookup stands for the whole request too.
+        // (on Windows the system answers from the shell's last answer while
+        // the registry's record of the folder is unchanged). A failed lookup
+        // stands for the whole request too.
         const bridge::PathResult data_dir = bridge::local_data_dir(system);
         Context context{system, data_dir, decoded};
 

@@ -250,14 +250,11 @@ Appended append_to_file(const Path& path, std::string_view bytes) {
 
 namespace {
 
-// Reads from the current position to the end of the file.
+// Reads from the current position to the end of the file. A read of a disk
+// file that comes back short of the room given has reached the end, so a
+// small file takes one call, without asking its size first.
 Result<std::string> read_all(HANDLE handle) {
     std::string content;
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(handle, &size) && size.QuadPart > 0 &&
-        static_cast<std::uint64_t>(size.QuadPart) < content.max_size()) {
-        content.reserve(static_cast<std::size_t>(size.QuadPart));
-    }
     char chunk[65536];
     for (;;) {
         DWORD got = 0;
@@ -265,8 +262,8 @@ Result<std::string> read_all(HANDLE handle) {
             if (::GetLastError() == ERROR_HANDLE_EOF) break;
             return last_error();
         }
-        if (got == 0) break;
         content.append(chunk, got);
+        if (got < sizeof chunk) break;
     }
     return content;
 }
@@ -280,37 +277,6 @@ Result<std::string> read_file(const Path& path) {
 }
 
 namespace {
-
-// The byte locked to serialise rewrites: far past any real content, so the
-// lock keeps other writers out and never blocks anyone's reads.
-constexpr std::uint64_t kLockOffset = std::uint64_t{1} << 62;
-
-// A file of the locked rewrite: unlocked before it is closed, since closing
-// would release the lock too, but only at some later moment.
-class LockableFile {
-public:
-    explicit LockableFile(File file) : file_(std::move(file)) {
-        range_.Offset = static_cast<DWORD>(kLockOffset);
-        range_.OffsetHigh = static_cast<DWORD>(kLockOffset >> 32);
-    }
-    LockableFile(LockableFile&& other) noexcept
-        : file_(std::move(other.file_)), range_(other.range_), locked_(std::exchange(other.locked_, false)) {}
-    LockableFile& operator=(LockableFile&&) = delete;
-    ~LockableFile() {
-        if (locked_) ::UnlockFileEx(file_.get(), 0, 1, 0, &range_);
-    }
-
-    HANDLE get() const { return file_.get(); }
-    bool try_lock() {
-        locked_ = ::LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range_) != 0;
-        return locked_;
-    }
-
-private:
-    File file_;
-    OVERLAPPED range_{};
-    bool locked_ = false;
-};
 
 Result<FILE_STANDARD_INFO> standard_info(HANDLE handle) {
     FILE_STANDARD_INFO info{};
@@ -332,13 +298,19 @@ constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD kRenameReplaceIfExists = 0x1;
 constexpr DWORD kRenamePosixSemantics = 0x2;
 
-// The primitives of the locked rewrite, on handles that share everything.
+// The primitives of the locked rewrite. The lock is the open itself: a
+// writer opens for writing and shares reading and deletion, not writing, so
+// a second writer's open fails with a sharing violation until the first
+// closes, while readers, who open for reading only, are never kept out. This
+// costs no call beyond the open (under wine a lock and its release are two
+// wineserver round trips), ends with the close, and a writer of an earlier
+// build, which opens for writing and locks bytes, is kept out as well as it
+// keeps this one out.
 struct WindowsRewrite {
-    using File = LockableFile;
+    using File = platform::File;
 
     static Result<File> open_existing(const Path& path) {
-        return open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    OPEN_EXISTING);
+        return open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
     }
 
     // One process at a time holds the temporary file: it may rename or
@@ -348,11 +320,8 @@ struct WindowsRewrite {
         return open(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     }
 
-    static Result<bool> try_lock(File& file) {
-        if (file.try_lock()) return true;
-        if (::GetLastError() == ERROR_LOCK_VIOLATION) return false;
-        return last_error();
-    }
+    // Taken with the open.
+    static Result<bool> try_lock(File&) { return true; }
 
     static Result<detail::FileState> state(File& file) {
         Result<FILE_STANDARD_INFO> info = standard_info(file.get());
@@ -412,10 +381,9 @@ struct WindowsRewrite {
 
 private:
     static Result<File> open(const Path& path, DWORD access, DWORD share, DWORD disposition) {
-        platform::File file(::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                                          nullptr));
+        File file(::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.is_open()) return last_error();
-        return File(std::move(file));
+        return Result<File>(std::move(file));
     }
 
     // The flags take the place of ReplaceIfExists, in its first byte for

@@ -90,14 +90,20 @@ public:
         return !own.empty() && !theirs.empty() && ::EqualSid(theirs.data(), own.data());
     }
 
+    // The shell's answer is kept for as long as its record of where the
+    // folder lies, the User Shell Folders key, stays as it was: a change
+    // notification on the key tells. Under wine each lookup is nine
+    // wineserver round trips, reading and rewriting registry keys (300 us);
+    // the look at the notification is one. A folder moved while the host
+    // runs is followed from the next request on, as when it was looked up
+    // every time; whatever fails on the way means a lookup.
     std::optional<Path> local_app_data() override {
-        PWSTR folder = nullptr;
-        HRESULT result = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
-        std::optional<Path> path;
-        if (result == S_OK && folder != nullptr) path = Path(std::wstring(folder));
-        // The documentation asks for the free whether or not the call succeeded.
-        ::CoTaskMemFree(folder);
-        return path;
+        const bool changed = shell_folders_changed();
+        if (local_app_data_ && !changed) return local_app_data_;
+        // A watch that has not fired yet (the last lookup failed) still holds.
+        if (changed) watch_shell_folders();
+        local_app_data_ = look_up_local_app_data();
+        return local_app_data_;
     }
 
     std::optional<Path> own_executable() override {
@@ -171,6 +177,40 @@ public:
         }
         return Status::success();
     }
+
+private:
+    static std::optional<Path> look_up_local_app_data() {
+        PWSTR folder = nullptr;
+        HRESULT result = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
+        std::optional<Path> path;
+        if (result == S_OK && folder != nullptr) path = Path(std::wstring(folder));
+        // The documentation asks for the free whether or not the call succeeded.
+        ::CoTaskMemFree(folder);
+        return path;
+    }
+
+    // Armed before each lookup, so that a change during it shows next time.
+    // One change signals the event once; the next lookup arms it again.
+    void watch_shell_folders() {
+        watching_ = false;
+        if (shell_folders_ == nullptr &&
+            ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                            0, KEY_NOTIFY, &shell_folders_) != ERROR_SUCCESS) {
+            shell_folders_ = nullptr;
+            return;
+        }
+        if (changed_ == nullptr) changed_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (changed_ == nullptr || !::ResetEvent(changed_)) return;
+        watching_ = ::RegNotifyChangeKeyValue(shell_folders_, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                              changed_, TRUE) == ERROR_SUCCESS;
+    }
+
+    bool shell_folders_changed() const { return !watching_ || ::WaitForSingleObject(changed_, 0) != WAIT_TIMEOUT; }
+
+    std::optional<Path> local_app_data_;
+    HKEY shell_folders_ = nullptr;
+    HANDLE changed_ = nullptr;
+    bool watching_ = false;
 };
 
 }  // namespace
